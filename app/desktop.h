@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+// What the window asks of the desktop around it. main() hands in the real services; tests
+// hand in recorders, so no person has to click OK and no viewer is launched.
+struct Desktop
+{
+    // A modal box with the exclamation icon and one OK button.
+    std::function<void(QWidget *owner, const QString &title, const QString &text)> warn;
+    // Opens a document with the desktop's default viewer; the outcome is not reported.
+    std::function<void(QWidget *owner, const QString &path)> open;
+    // The directory that holds the executable.
+    QString programDir;
+};

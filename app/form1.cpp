@@ -1,0 +1,281 @@
+#include "app/form1.h"
+
+#include "loopback/runclock.h"
+#include "serial/portconfig.h"
+#include "serial/portnumber.h"
+#include "version.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSessionManager>
+#include <QSettings>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kPortKey = u"Settings/CommPort"_s;
+const QString kDefaultPort = u"1"_s;
+constexpr int kPortCount = 12;
+constexpr double kTwipsPerInch = 1440.0;
+
+// The layout was drawn for the classic 8-point dialog face, which is narrower than most Linux
+// desktop fonts; a face with the same metrics keeps every caption inside its box.
+QFont dialogFont()
+{
+    QFont font;
+    font.setFamilies({u"MS Sans Serif"_s, u"Microsoft Sans Serif"_s, u"Liberation Sans"_s,
+                      u"Arial"_s});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8);
+    return font;
+}
+
+QFont portListFont()
+{
+    // Fixedsys is a Windows face; elsewhere the system's fixed-pitch font stands in.
+    QFont font = QFontDatabase::families().contains(u"Fixedsys"_s)
+                     ? QFont(u"Fixedsys"_s)
+                     : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(9);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+QFont portLabelFont()
+{
+    QFont font(u"Arial"_s);
+    font.setStyleHint(QFont::SansSerif); // any sans-serif face where Arial is missing
+    font.setPointSizeF(9.75);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+QPushButton *newButton(const QString &caption, QWidget *parent)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QLabel *newLabel(const QString &caption, QWidget *parent)
+{
+    auto *label = new QLabel(caption, parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+} // namespace
+
+Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop desktop, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    , Command3(newButton(u"&Help"_s, this))
+    , Frame1(new QGroupBox(this))
+    , Label4(newLabel(u"3. Click Start to begin the test."_s, Frame1))
+    , Label3(newLabel(u"2. Select the port number your interface cable is connected to."_s,
+                      Frame1))
+    , Label1(newLabel(u"1. Connect your interface cable to your serial port, but do not connect "
+                      "it to your radio."_s,
+                      Frame1))
+    , Combo1(new QComboBox(this))
+    , MSComm1(std::move(ports))
+    , Command1(newButton(u"&Start"_s, this))
+    , Text1(new QPlainTextEdit(this))
+    , Command2(newButton(u"&Exit"_s, this))
+    , Label2(newLabel(u"Port:"_s, this))
+    , m_settings(settings)
+    , m_clock(clock)
+    , m_desktop(std::move(desktop))
+{
+    setWindowTitle(QString::fromLatin1(Version::kTitle));
+    setWindowIcon(QIcon(u":/tollbeck.png"_s));
+    setFont(dialogFont());
+    // Named as in the layout, for accessibility tools and tests.
+    const std::pair<QWidget *, const char *> names[] = {
+        {Command3, "Command3"}, {Frame1, "Frame1"},     {Label4, "Label4"}, {Label3, "Label3"},
+        {Label1, "Label1"},     {Combo1, "Combo1"},     {Command1, "Command1"},
+        {Text1, "Text1"},       {Command2, "Command2"}, {Label2, "Label2"}};
+    for (const auto &[control, name] : names)
+        control->setObjectName(QLatin1String(name));
+
+    Combo1->setEditable(false);
+    Combo1->setFont(portListFont());
+    Label2->setFont(portLabelFont());
+    Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Text1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Text1->setTabChangesFocus(true);
+    Text1->setUndoRedoEnabled(false); // the log only grows; an undo history would too
+
+    setFixedSize(qRound(7080 * logicalDpiX() / kTwipsPerInch),
+                 qRound(6030 * logicalDpiY() / kTwipsPerInch));
+    place(Command3, 5355, 810, 1455, 375);
+    place(Frame1, 135, 45, 4875, 1365);
+    place(Label4, 180, 900, 4560, 240);
+    place(Label3, 180, 675, 4560, 195);
+    place(Label1, 180, 270, 4560, 420);
+    place(Combo1, 720, 1575, 1140, 0);
+    place(Command1, 5355, 315, 1455, 375);
+    place(Text1, 90, 2025, 6900, 3840);
+    place(Command2, 5355, 1305, 1455, 375);
+    place(Label2, 180, 1620, 555, 285);
+
+    setTabOrder(Command2, Text1);
+    setTabOrder(Text1, Command1);
+    setTabOrder(Command1, Combo1);
+    setTabOrder(Combo1, Command3);
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
+        Boolean cancel = kFalse;
+        Form_QueryUnload(cancel, AppWindows);
+        if (cancel != kFalse)
+            manager.cancel();
+    });
+
+    Form_Load();
+
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+    Command2->setFocus();
+}
+
+Form1::~Form1() = default;
+
+void Form1::Test()
+{
+    LoopbackTest(*this, MSComm1, m_clock).run();
+}
+
+void Form1::Testout(const QString &text)
+{
+    // The log's texts break lines with CR LF; the pane shows each as one line break, even when
+    // the CR closes one text and the LF opens the next.
+    QString shown = text;
+    if (m_logEndsInCr && shown.startsWith(u'\n'))
+        shown.remove(0, 1);
+    if (!text.isEmpty())
+        m_logEndsInCr = text.endsWith(u'\r');
+    shown.replace(u"\r\n"_s, u"\n"_s);
+    shown.replace(u'\r', u'\n');
+
+    // Insert at the end through a cursor of our own: the user's caret and selection do not
+    // matter, and only the last paragraph is laid out again.
+    QTextCursor cursor(Text1->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(shown);
+    Text1->setTextCursor(cursor);
+}
+
+void Form1::InitPort()
+{
+    configureForLoopback(MSComm1, Combo1->currentText(),
+                         [this](const QString &title, const QString &text) {
+                             m_desktop.warn(this, title, text);
+                         });
+}
+
+void Form1::Command1_Click()
+{
+    Test();
+}
+
+void Form1::Command2_Click()
+{
+    m_settings.setValue(kPortKey, portNumberText(Combo1->currentText()));
+    m_settings.sync();
+    if (m_settings.status() != QSettings::NoError)
+        m_desktop.warn(this, u"Error"_s,
+                       u"The selected port could not be saved in %1. Tollbeck closes all the "
+                       "same; choose the port again at the next start."_s.arg(
+                           m_settings.fileName()));
+    close();
+}
+
+void Form1::Command3_Click()
+{
+    const QString helpFile = m_desktop.programDir + u"/readme.txt"_s;
+    if (Module1::FileExists(helpFile) == kFalse)
+        return;
+    m_desktop.open(this, helpFile);
+}
+
+void Form1::Form_QueryUnload(Boolean &cancel, qint16 unloadMode)
+{
+    Q_UNUSED(unloadMode); // every kind of close is refused alike during a test
+    if (TestRunning != kFalse)
+        cancel = kTrue;
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    Boolean cancel = kFalse;
+    Form_QueryUnload(cancel, event->spontaneous() ? FormControlMenu : FormCode);
+    event->setAccepted(cancel == kFalse);
+}
+
+void Form1::Form_Load()
+{
+    setWindowTitle(u"%1 v%2.%3.%4   By Varnholt - QX0ZZZ"_s.arg(QString::fromLatin1(Version::kTitle))
+                       .arg(Version::kMajor)
+                       .arg(Version::kMinor)
+                       .arg(Version::kRevision));
+
+    for (int port = 1; port <= kPortCount; ++port) {
+        Combo1->addItem(portEntryText(port));
+        Combo1->setItemData(port - 1, MSComm1.ports().device(port), Qt::ToolTipRole);
+    }
+
+    // The file is the user's and may hold anything; a value that names no entry selects COM 1,
+    // as if nothing were stored.
+    const QString saved = m_settings.value(kPortKey, kDefaultPort).toString();
+    Combo1->setCurrentIndex(std::max(Combo1->findText(u"COM "_s + saved), 0));
+
+    Text1->setReadOnly(true);
+    Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+}
+
+void Form1::place(QWidget *control, int left, int top, int width, int height) const
+{
+    const auto x = [this](int twips) { return qRound(twips * logicalDpiX() / kTwipsPerInch); };
+    const auto y = [this](int twips) { return qRound(twips * logicalDpiY() / kTwipsPerInch); };
+    // A height of 0 lets the control's font decide, as the port list's does.
+    control->setGeometry(x(left), y(top), x(width),
+                         height > 0 ? y(height) : control->sizeHint().height());
+}
+
+void Form1::setTestRunning(bool running)
+{
+    TestRunning = running ? kTrue : kFalse;
+}
+
+void Form1::setControlsEnabled(bool enabled)
+{
+    for (QWidget *control : {static_cast<QWidget *>(Command1), static_cast<QWidget *>(Command2),
+                             static_cast<QWidget *>(Command3), static_cast<QWidget *>(Combo1)})
+        control->setEnabled(enabled);
+}
+
+void Form1::clearLog()
+{
+    Text1->clear();
+    m_logEndsInCr = false;
+}
+
+QString Form1::portText() const
+{
+    return Combo1->currentText();
+}

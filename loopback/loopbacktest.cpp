@@ -1,0 +1,216 @@
+#include "loopback/loopbacktest.h"
+
+#include "loopback/runclock.h"
+#include "serial/portnumber.h"
+
+#include <chrono>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr qint16 kLastPort = 12;
+constexpr int kLastValue = 255;
+constexpr auto kReplyTimeout = 3s;
+// Settle delays in hundredths of a second: what arrives during them belongs to the reply.
+constexpr double kProbeSettle = 1.5;
+constexpr double kEchoSettle = 0.5;
+
+const QByteArray kProbe = QByteArrayLiteral("ATV1Q0\r\n");
+const QString kModemAnswer = u"OK"_s;
+
+// The log's texts, in the order a run writes them.
+const QString kCrLf = u"\r\n"_s;
+const QString kBeginning = u"Beginning loopback test on selected port.\r\n"_s;
+const QString kPleaseWait = u"Please wait for test to complete...\r\n\r\n"_s;
+QString portHeading(qint16 port)
+{
+    return u"COM %1: "_s.arg(port);
+}
+const QString kNoData = u"No Data Received\r\n"_s;
+const QString kModem = u"Modem\r\n"_s;
+QString hexByte(quint8 byte)
+{
+    return u"%1"_s.arg(byte, 2, 16, QChar(u'0')).toUpper();
+}
+QString dumpEntry(quint8 byte)
+{
+    return hexByte(byte) + u' ';
+}
+QString mismatchReport(quint8 sent, quint8 received)
+{
+    return u"\r\n\r\nERROR: Test failed! \r\nReceived Data Corrupt!\r\nSent: "_s + hexByte(sent)
+           + u"\r\nReceived: "_s + hexByte(received) + u"\r\n\r\n"_s;
+}
+const QString kPassGap = u"\r\n\r\n"_s;
+QString passed(qint16 port)
+{
+    return u"COM %1: Test passed successfully!\r\n"_s.arg(port);
+}
+QString selectInSoftware(qint16 port)
+{
+    return u"Select COM %1 in your software.\r\n"_s.arg(port);
+}
+const QString kTryingOthers = u"\r\nTrying other ports...\r\n"_s;
+const QString kFailedAll = u"\r\nTest failed on all ports tested.\r\n"_s;
+const QString kCheckCable = u"Check your cable connection to your serial port, and try again."_s;
+
+} // namespace
+
+// A failing step is abandoned, and its error becomes the pending one.
+template<typename Step>
+void LoopbackTest::guard(const Step &step)
+{
+    try {
+        step();
+    } catch (const CommError &error) {
+        m_pending = error;
+    }
+}
+
+LoopbackTest::LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock)
+    : m_window(window)
+    , m_comm(comm)
+    , m_clock(clock)
+{}
+
+void LoopbackTest::run()
+{
+    guard([&] { m_window.setTestRunning(true); });
+    guard([&] { m_window.setControlsEnabled(false); });
+    guard([&] { m_window.clearLog(); });
+    guard([&] { m_clock.yield(); });
+    guard([&] { m_window.InitPort(); });
+    m_pending.reset(); // the configuration has shown its own failures
+
+    qint16 startPort = 0;
+    guard([&] { startPort = portNumber(m_window.portText()); });
+    qint16 port = startPort;
+    log(kBeginning);
+    log(kPleaseWait);
+
+    bool otherPorts = false;
+    while (!attempt(port)) {
+        if (m_pending) {
+            log(m_pending->description() + kCrLf);
+            m_pending.reset();
+        }
+        bool open = true; // when in doubt, close
+        guard([&] { open = m_comm.portOpen(); });
+        if (open)
+            guard([&] { m_comm.setPortOpen(false); });
+
+        if (!otherPorts) {
+            otherPorts = true;
+            port = startPort == 1 ? 2 : 1;
+            log(kTryingOthers);
+            continue;
+        }
+        ++port;
+        if (port == startPort)
+            ++port;
+        if (port > kLastPort) {
+            log(kFailedAll);
+            log(kCheckCable);
+            break;
+        }
+    }
+
+    guard([&] { m_window.setTestRunning(false); });
+    guard([&] { m_window.setControlsEnabled(true); });
+}
+
+// One port: open, probe for a modem, echo every value. True when the port passed.
+bool LoopbackTest::attempt(qint16 port)
+{
+    guard([&] { m_comm.setCommPort(port); });
+    log(portHeading(port));
+    guard([&] { m_comm.setPortOpen(true); });
+    if (m_pending)
+        return false;
+
+    guard([&] { m_comm.setOutput(kProbe); });
+    if (!awaitReply()) {
+        log(kNoData);
+        return false;
+    }
+    guard([&] { m_clock.settle(kProbeSettle); });
+    guard([&] { m_received = m_comm.input(); });
+    guard([&] { m_reply = QString::fromLocal8Bit(m_received); });
+    bool modem = true;
+    guard([&] { modem = m_reply.contains(kModemAnswer); });
+    if (modem) {
+        log(kModem);
+        return false;
+    }
+    if (!echoAll())
+        return false;
+
+    guard([&] { m_comm.setPortOpen(false); });
+    log(kPassGap);
+    guard([&] { m_window.Testout(passed(m_comm.commPort())); });
+    guard([&] { m_window.Testout(selectInSoftware(m_comm.commPort())); });
+    return true;
+}
+
+// Sends 0 to 255 one at a time and dumps each echo. True when all came back unchanged.
+bool LoopbackTest::echoAll()
+{
+    for (int value = 0; value <= kLastValue; ++value) {
+        m_sendBuffer[0] = char(value);
+        guard([&] { m_comm.setOutput(m_sendBuffer); });
+        if (!awaitReply()) {
+            log(kNoData);
+            return false;
+        }
+        guard([&] { m_clock.settle(kEchoSettle); });
+        guard([&] { m_received = m_comm.input(); });
+        if (value == 0)
+            log(kCrLf);
+        guard([&] { m_window.Testout(dumpEntry(receivedByte())); });
+        guard([&] { m_clock.yield(); });
+        bool differs = true;
+        guard([&] { differs = receivedByte() != quint8(m_sendBuffer[0]); });
+        if (differs) {
+            guard([&] {
+                m_window.Testout(mismatchReport(quint8(m_sendBuffer[0]), receivedByte()));
+            });
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits until a byte is waiting (true) or more than the time-out has passed (false).
+bool LoopbackTest::awaitReply()
+{
+    const RunClock::TimePoint start = m_clock.now(); // reading the clock cannot fail
+    for (;;) {
+        qint16 waiting = 0;
+        guard([&] { waiting = m_comm.inBufferCount(); });
+        if (waiting >= 1)
+            return true;
+        guard([&] {
+            const auto left = start + kReplyTimeout + 1ms - m_clock.now();
+            m_clock.waitForEvents(std::max<std::chrono::nanoseconds>(left, 0ns));
+        });
+        bool timedOut = true;
+        guard([&] { timedOut = m_clock.now() - start > kReplyTimeout; });
+        if (timedOut)
+            return false;
+    }
+}
+
+// Only the first byte of a reply counts; the rest are dropped.
+quint8 LoopbackTest::receivedByte() const
+{
+    if (m_received.isEmpty())
+        throw CommError(ErrorNumber::NothingReceived, u"Nothing was received to compare."_s);
+    return quint8(m_received[0]);
+}
+
+void LoopbackTest::log(const QString &text)
+{
+    guard([&] { m_window.Testout(text); });
+}

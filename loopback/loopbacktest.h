@@ -1,0 +1,59 @@
+#pragma once
+
+#include "serial/commcontrol.h"
+#include "serial/commerror.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+class RunClock;
+
+// The window, as a test run sees it.
+class RunWindow
+{
+public:
+    virtual ~RunWindow() = default;
+
+    virtual void setTestRunning(bool running) = 0;
+    // Start, Exit, Help and the port list, in that order.
+    virtual void setControlsEnabled(bool enabled) = 0;
+    virtual void clearLog() = 0;
+    // Appends text to the log exactly as given.
+    virtual void Testout(const QString &text) = 0;
+    // Configures the serial control for the selected port; reports its own failures.
+    virtual void InitPort() = 0;
+    // The port list's current text, "COM n".
+    virtual QString portText() const = 0;
+};
+
+// One loopback test run: the modem probe and the echo of every byte value on the selected
+// port, then on the other ports until one passes. Every step is guarded: a failing step
+// becomes the pending error and the run goes on, so every run ends with the controls enabled
+// and the port closed.
+class LoopbackTest
+{
+public:
+    LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock);
+
+    void run();
+
+private:
+    bool attempt(qint16 port);
+    bool echoAll();
+    bool awaitReply();
+    quint8 receivedByte() const;
+    void log(const QString &text);
+    template<typename Step>
+    void guard(const Step &step);
+
+    RunWindow &m_window;
+    CommControl &m_comm;
+    RunClock &m_clock;
+
+    std::optional<CommError> m_pending;
+    QByteArray m_sendBuffer{1, '\0'};
+    QByteArray m_received;
+    QString m_reply;
+};

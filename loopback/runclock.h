@@ -1,0 +1,32 @@
+#pragma once
+
+#include <chrono>
+
+// Time and the event loop, as a test run sees them.
+class RunClock
+{
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    virtual ~RunClock() = default;
+
+    // Monotonic: a run that spans midnight or a change of the wall clock times out correctly.
+    virtual TimePoint now() const = 0;
+    // Processes the pending events and returns.
+    virtual void yield() = 0;
+    // Blocks until an event arrives (received bytes among them) or the limit passes, then
+    // processes what came. This is the run's only way to wait, so it never spins.
+    virtual void waitForEvents(std::chrono::nanoseconds limit) = 0;
+    // Pauses for hundredths of a second, then processes the pending events once.
+    virtual void settle(double hundredths) = 0;
+};
+
+// The real thing: the steady clock, Qt's event loop and Module1's delay.
+class EventLoopClock : public RunClock
+{
+public:
+    TimePoint now() const override;
+    void yield() override;
+    void waitForEvents(std::chrono::nanoseconds limit) override;
+    void settle(double hundredths) override;
+};

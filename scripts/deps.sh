@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the named Debian packages that are missing (and the build's own when none are named).
+# Asks apt only when something is missing, so a set-up machine starts at once.
+set -euo pipefail
+packages=("$@")
+if [ ${#packages[@]} -eq 0 ]; then
+    packages=(cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins fonts-liberation2)
+fi
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,386 @@
+#include "serial/mscomm.h"
+
+#include <QDir>
+#include <QSerialPort>
+
+#include <optional>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kWriteTimeoutMs = 2000;
+
+struct LineSettings
+{
+    qint32 baudRate;
+    QSerialPort::Parity parity;
+    QSerialPort::DataBits dataBits;
+    QSerialPort::StopBits stopBits;
+};
+
+std::optional<LineSettings> parseSettings(const QString &text)
+{
+    const QStringList fields = text.split(u',');
+    if (fields.size() != 4)
+        return std::nullopt;
+    bool ok = false;
+    const qint32 baudRate = fields[0].trimmed().toInt(&ok);
+    if (!ok || baudRate <= 0)
+        return std::nullopt;
+
+    static const std::pair<QString, QSerialPort::Parity> parities[] = {
+        {u"n"_s, QSerialPort::NoParity},   {u"e"_s, QSerialPort::EvenParity},
+        {u"o"_s, QSerialPort::OddParity},  {u"m"_s, QSerialPort::MarkParity},
+        {u"s"_s, QSerialPort::SpaceParity}};
+    std::optional<QSerialPort::Parity> parity;
+    for (const auto &[letter, value] : parities) {
+        if (fields[1].trimmed().compare(letter, Qt::CaseInsensitive) == 0)
+            parity = value;
+    }
+
+    const int dataBits = fields[2].trimmed().toInt(&ok);
+    if (!parity || !ok || dataBits < 5 || dataBits > 8)
+        return std::nullopt;
+
+    static const std::pair<QString, QSerialPort::StopBits> stops[] = {
+        {u"1"_s, QSerialPort::OneStop},
+        {u"1.5"_s, QSerialPort::OneAndHalfStop},
+        {u"2"_s, QSerialPort::TwoStop}};
+    for (const auto &[word, value] : stops) {
+        if (fields[3].trimmed() == word)
+            return LineSettings{baudRate, *parity, QSerialPort::DataBits(dataBits), value};
+    }
+    return std::nullopt;
+}
+
+// The kernel's exclusive mode does not bind root, and other programs need not honour lock files,
+// so look for any other open file that refers to the same device.
+bool heldElsewhere(int fd)
+{
+    struct stat own {};
+    if (::fstat(fd, &own) != 0 || !S_ISCHR(own.st_mode))
+        return false;
+    const QString self = QString::number(::getpid());
+    const QStringList processes = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : processes) {
+        if (!pid.front().isDigit())
+            continue;
+        const QByteArray fdDir = QByteArray("/proc/") + pid.toLatin1() + "/fd";
+        DIR *dir = ::opendir(fdDir.constData());
+        if (!dir)
+            continue; // gone, or not ours to look at
+        bool held = false;
+        while (const dirent *entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            if (pid == self && std::atoi(entry->d_name) == fd)
+                continue;
+            struct stat other {};
+            const QByteArray path = fdDir + '/' + entry->d_name;
+            if (::stat(path.constData(), &other) == 0 && S_ISCHR(other.st_mode)
+                && other.st_rdev == own.st_rdev) {
+                held = true;
+                break;
+            }
+        }
+        ::closedir(dir);
+        if (held)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+MSComm::MSComm(PortMap ports)
+    : m_ports(std::move(ports))
+    , m_port(std::make_unique<QSerialPort>())
+{}
+
+MSComm::~MSComm() = default;
+
+void MSComm::setCommPort(qint16 port)
+{
+    if (portOpen())
+        throw CommError(ErrorNumber::PortAlreadyOpen,
+                        u"COM %1 is open; close it before choosing another port."_s.arg(m_commPort));
+    if (port < 1)
+        throw CommError(ErrorNumber::InvalidPortNumber,
+                        u"COM %1 is not a valid port number; choose COM 1 to COM 12."_s.arg(port));
+    m_commPort = port;
+}
+
+bool MSComm::portOpen() const
+{
+    return m_port->isOpen();
+}
+
+void MSComm::setPortOpen(bool open)
+{
+    if (!open) {
+        if (m_port->isOpen())
+            m_port->close(); // releases the device even when it is gone
+        m_port->clearError();
+        return;
+    }
+    if (portOpen())
+        throw CommError(ErrorNumber::PortAlreadyOpen, u"%1 is already open."_s.arg(deviceLabel()));
+
+    m_device = m_ports.device(m_commPort);
+    if (m_device.isEmpty())
+        throw CommError(ErrorNumber::InvalidPortNumber,
+                        u"No device is set up as COM %1. Choose COM 1 to COM 12, or map COM%1 "
+                        "in %2."_s.arg(m_commPort)
+                            .arg(m_ports.whereToChange()));
+
+    m_port->setPortName(m_device);
+    applyLineSettings();
+    m_port->setReadBufferSize(m_config.inBufferSize);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const CommError error = openError();
+        m_port->clearError();
+        throw error;
+    }
+    if (heldElsewhere(int(m_port->handle()))) {
+        m_port->close();
+        throw CommError(ErrorNumber::PortInUse,
+                        u"%1 is in use by another program. Close that program (your radio "
+                        "software, for example) and try again."_s.arg(deviceLabel()));
+    }
+    applyModemLines();
+}
+
+void MSComm::setOutput(const QByteArray &bytes)
+{
+    requireOpen();
+    if (m_port->write(bytes) != bytes.size())
+        throwLineError(u"send to"_s);
+    // QSerialPort writes from the event loop, but the caller polls for the echo straight away.
+    while (m_port->bytesToWrite() > 0) {
+        if (!m_port->waitForBytesWritten(kWriteTimeoutMs)) {
+            m_port->clear(QSerialPort::Output);
+            throwLineError(u"send to"_s);
+        }
+    }
+}
+
+qint16 MSComm::inBufferCount()
+{
+    requireOpen();
+    if (m_port->bytesAvailable() == 0)
+        pullFromDevice();
+    return qint16(std::min<qint64>(m_port->bytesAvailable(), m_config.inBufferSize));
+}
+
+QByteArray MSComm::input()
+{
+    requireOpen();
+    pullFromDevice();
+    QByteArray bytes = m_config.inputLen > 0 ? m_port->read(m_config.inputLen) : m_port->readAll();
+    if (m_config.nullDiscard)
+        bytes.replace('\0', QByteArray());
+    return bytes;
+}
+
+void MSComm::setSettings(const QString &settings)
+{
+    if (!parseSettings(settings))
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"\"%1\" is not a valid line setting; expected baud,parity,data,stop "
+                        "such as 19200,n,8,1."_s.arg(settings));
+    m_config.settings = settings;
+    if (portOpen())
+        applyLineSettings();
+}
+
+void MSComm::setDTREnable(bool enable)
+{
+    m_config.dtrEnable = enable;
+    if (portOpen())
+        applyModemLines();
+}
+
+void MSComm::setRTSEnable(bool enable)
+{
+    m_config.rtsEnable = enable;
+    if (portOpen())
+        applyModemLines();
+}
+
+void MSComm::setHandshaking(qint32 handshaking)
+{
+    if (handshaking < 0 || handshaking > 2)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"Handshaking %1 is not supported; use 0 (none), 1 (XON/XOFF) or 2 "
+                        "(RTS/CTS)."_s.arg(handshaking));
+    m_config.handshaking = handshaking;
+    if (portOpen())
+        applyLineSettings();
+}
+
+void MSComm::setInBufferSize(qint16 bytes)
+{
+    requireClosed("the receive buffer size");
+    if (bytes < 1)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"A receive buffer of %1 bytes is too small."_s.arg(bytes));
+    m_config.inBufferSize = bytes;
+}
+
+void MSComm::setOutBufferSize(qint16 bytes)
+{
+    requireClosed("the transmit buffer size");
+    if (bytes < 1)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"A transmit buffer of %1 bytes is too small."_s.arg(bytes));
+    m_config.outBufferSize = bytes;
+}
+
+void MSComm::setInputMode(qint32 mode)
+{
+    if (mode != 0 && mode != 1)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"Input mode %1 is not supported; use 0 (text) or 1 (binary)."_s.arg(mode));
+    m_config.inputMode = mode;
+}
+
+void MSComm::setInputLen(qint16 bytes)
+{
+    if (bytes < 0)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"An input length of %1 bytes is not possible."_s.arg(bytes));
+    m_config.inputLen = bytes;
+}
+
+void MSComm::setNullDiscard(bool discard)
+{
+    m_config.nullDiscard = discard;
+}
+
+void MSComm::setEOFEnable(bool enable)
+{
+    m_config.eofEnable = enable;
+}
+
+void MSComm::setParityReplace(const QString &replacement)
+{
+    if (replacement.size() > 1)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"The parity replacement must be one character or none."_s);
+    m_config.parityReplace = replacement;
+}
+
+void MSComm::setRThreshold(qint16 bytes)
+{
+    m_config.rThreshold = bytes;
+}
+
+void MSComm::setSThreshold(qint16 bytes)
+{
+    m_config.sThreshold = bytes;
+}
+
+void MSComm::requireClosed(const char *what) const
+{
+    if (portOpen())
+        throw CommError(ErrorNumber::NotWhileOpen,
+                        u"%1 cannot change while %2 is open."_s.arg(QLatin1String(what),
+                                                                    deviceLabel()));
+}
+
+void MSComm::requireOpen() const
+{
+    if (!portOpen())
+        throw CommError(ErrorNumber::PortNotOpen, u"COM %1 is not open."_s.arg(m_commPort));
+}
+
+void MSComm::applyLineSettings()
+{
+    const LineSettings line = *parseSettings(m_config.settings);
+    static constexpr QSerialPort::FlowControl flows[] = {
+        QSerialPort::NoFlowControl, QSerialPort::SoftwareControl, QSerialPort::HardwareControl};
+    m_port->setBaudRate(line.baudRate);
+    m_port->setParity(line.parity);
+    m_port->setDataBits(line.dataBits);
+    m_port->setStopBits(line.stopBits);
+    m_port->setFlowControl(flows[m_config.handshaking]);
+}
+
+void MSComm::applyModemLines()
+{
+    // Pseudo-terminals and some adapters have no modem lines; the port works without them.
+    if (m_config.handshaking != 2)
+        m_port->setRequestToSend(m_config.rtsEnable);
+    m_port->setDataTerminalReady(m_config.dtrEnable);
+    m_port->clearError();
+}
+
+void MSComm::pullFromDevice()
+{
+    // QSerialPort reads the device only when its notifier fires in the event loop. The callers
+    // poll, so look at the device now; a zero wait only reports that nothing was there.
+    m_port->waitForReadyRead(0);
+    const QSerialPort::SerialPortError error = m_port->error();
+    m_port->clearError();
+    if (error == QSerialPort::ResourceError)
+        throw CommError(ErrorNumber::DeviceLost,
+                        u"%1 stopped working: the adapter was unplugged or failed. Plug it back "
+                        "in and try again."_s.arg(deviceLabel()));
+    if (error == QSerialPort::ReadError)
+        throw CommError(ErrorNumber::DeviceLost,
+                        u"Could not read from %1: %2."_s.arg(deviceLabel(), m_port->errorString()));
+}
+
+void MSComm::throwLineError(const QString &doing)
+{
+    const QSerialPort::SerialPortError error = m_port->error();
+    const QString reason = m_port->errorString();
+    m_port->clearError();
+    if (error == QSerialPort::ResourceError)
+        throw CommError(ErrorNumber::DeviceLost,
+                        u"%1 stopped working: the adapter was unplugged or failed. Plug it back "
+                        "in and try again."_s.arg(deviceLabel()));
+    throw CommError(ErrorNumber::WriteFailed,
+                    u"Could not %1 %2: %3."_s.arg(doing, deviceLabel(), reason));
+}
+
+CommError MSComm::openError() const
+{
+    switch (m_port->error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return CommError(ErrorNumber::NoSuchDevice,
+                         u"%1 does not exist, so COM %2 is not there. Plug in the adapter, or "
+                         "map COM%2 to your adapter's device in %3."_s.arg(m_device)
+                             .arg(m_commPort)
+                             .arg(m_ports.whereToChange()));
+    case QSerialPort::PermissionError: {
+        // QSerialPort gives one code for a refused permission, a busy device and a held lock.
+        const QByteArray path = QFile::encodeName(m_device);
+        if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return CommError(ErrorNumber::PermissionDenied,
+                             u"Permission denied on %1. Add your user to the dialout group "
+                             "(sudo adduser $USER dialout), log out and in again, and retry."_s
+                                 .arg(deviceLabel()));
+        return CommError(ErrorNumber::PortInUse,
+                         u"%1 is in use by another program. Close that program (your radio "
+                         "software, for example) and try again."_s.arg(deviceLabel()));
+    }
+    default:
+        return CommError(ErrorNumber::OpenFailed,
+                         u"%1 could not be opened as a serial port (%2). Check that COM%3 names "
+                         "a serial device in %4."_s.arg(deviceLabel(), m_port->errorString())
+                             .arg(m_commPort)
+                             .arg(m_ports.whereToChange()));
+    }
+}
+
+QString MSComm::deviceLabel() const
+{
+    return u"%1 (COM %2)"_s.arg(m_device).arg(m_commPort);
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "serial/commcontrol.h"
+#include "serial/commerror.h"
+#include "serial/portmap.h"
+
+#include <QString>
+
+#include <memory>
+
+class QSerialPort;
+
+// Our serial communications control: the classic control's properties over a QSerialPort.
+// Settings given while the port is closed are kept and applied when it opens.
+class MSComm final : public CommControl
+{
+public:
+    // The values as last assigned; the component's own defaults until then.
+    struct Config
+    {
+        QString settings = QStringLiteral("9600,n,8,1");
+        bool dtrEnable = false;
+        bool rtsEnable = false;
+        qint32 handshaking = 0;
+        qint16 inBufferSize = 1024;
+        qint16 outBufferSize = 512;
+        qint32 inputMode = 0;
+        qint16 inputLen = 0;
+        bool nullDiscard = false;
+        bool eofEnable = false;
+        QString parityReplace = QStringLiteral("?");
+        qint16 rThreshold = 0;
+        qint16 sThreshold = 0;
+    };
+
+    explicit MSComm(PortMap ports = PortMap::defaults());
+    ~MSComm() override;
+    MSComm(const MSComm &) = delete;
+    MSComm &operator=(const MSComm &) = delete;
+
+    void setCommPort(qint16 port) override;
+    qint16 commPort() const override { return m_commPort; }
+    void setPortOpen(bool open) override;
+    bool portOpen() const override;
+    void setOutput(const QByteArray &bytes) override;
+    qint16 inBufferCount() override;
+    QByteArray input() override;
+
+    // "baud,parity,data,stop", e.g. "19200,n,8,1".
+    void setSettings(const QString &settings);
+    void setDTREnable(bool enable);
+    void setRTSEnable(bool enable);
+    // 0 none, 1 XON/XOFF, 2 RTS/CTS.
+    void setHandshaking(qint32 handshaking);
+    void setInBufferSize(qint16 bytes);
+    void setOutBufferSize(qint16 bytes);
+    // 0 text, 1 binary; input() hands over bytes either way.
+    void setInputMode(qint32 mode);
+    // 0 takes everything waiting; n takes at most n bytes.
+    void setInputLen(qint16 bytes);
+    void setNullDiscard(bool discard);
+    void setEOFEnable(bool enable);
+    void setParityReplace(const QString &replacement);
+    // Notification thresholds. Kept for completeness: nothing here notifies, callers poll.
+    void setRThreshold(qint16 bytes);
+    void setSThreshold(qint16 bytes);
+
+    const Config &config() const { return m_config; }
+    const PortMap &ports() const { return m_ports; }
+
+private:
+    void requireClosed(const char *what) const;
+    void requireOpen() const;
+    void applyLineSettings();
+    void applyModemLines();
+    void pullFromDevice();
+    [[noreturn]] void throwLineError(const QString &doing);
+    CommError openError() const;
+    QString deviceLabel() const;
+
+    PortMap m_ports;
+    qint16 m_commPort = 1;
+    QString m_device;
+    Config m_config;
+    std::unique_ptr<QSerialPort> m_port;
+};

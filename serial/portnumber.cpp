@@ -1,0 +1,26 @@
+#include "serial/portnumber.h"
+
+#include "serial/commerror.h"
+
+using namespace Qt::StringLiterals;
+
+QString portEntryText(int port)
+{
+    return u"COM "_s + QString::number(port);
+}
+
+QString portNumberText(const QString &entryText)
+{
+    return entryText.right(2).trimmed();
+}
+
+qint16 portNumber(const QString &entryText)
+{
+    bool ok = false;
+    const qint16 number = portNumberText(entryText).toShort(&ok);
+    if (!ok)
+        throw CommError(ErrorNumber::TypeMismatch,
+                        u"The port list shows \"%1\", which does not end in a port number."_s.arg(
+                            entryText));
+    return number;
+}

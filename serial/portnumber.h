@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+// The port list shows "COM n". Every reader takes n back from the last two characters, trimmed.
+
+QString portEntryText(int port);
+
+// The trimmed last two characters: "1" for "COM 1", "12" for "COM 12".
+QString portNumberText(const QString &entryText);
+
+// The same text as a number; throws CommError (TypeMismatch) when it is none.
+qint16 portNumber(const QString &entryText);

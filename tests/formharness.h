@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/form1.h"
+#include "loopback/runclock.h"
+
+#include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A Form1 wired to a settings file in a temporary directory and to a desktop that records the
+// warning boxes and opened documents instead of showing them.
+class FormHarness
+{
+public:
+    explicit FormHarness(const QByteArray &settingsFileBytes = {}, bool writeFile = false)
+    {
+        if (writeFile) {
+            QFile file(settingsPath());
+            if (file.open(QIODevice::WriteOnly))
+                file.write(settingsFileBytes);
+        }
+        settings = std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
+    }
+
+    Form1 &form(PortMap ports = PortMap::defaults())
+    {
+        if (!m_form)
+            m_form = std::make_unique<Form1>(*settings, std::move(ports), *clock, desktop());
+        return *m_form;
+    }
+
+    QString settingsPath() const { return dir.filePath(QStringLiteral("Tollbeck.conf")); }
+    QString helpDir() const { return dir.filePath(QStringLiteral("program")); }
+
+    Desktop desktop()
+    {
+        return Desktop{[this](QWidget *, const QString &title, const QString &text) {
+                           warnings << title + QStringLiteral("|") + text;
+                       },
+                       [this](QWidget *, const QString &path) { opened << path; }, helpDir()};
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<QSettings> settings;
+    std::unique_ptr<RunClock> clock = std::make_unique<EventLoopClock>();
+    QStringList warnings;
+    QStringList opened;
+
+private:
+    std::unique_ptr<Form1> m_form;
+};

@@ -1,0 +1,105 @@
+#include "tests/virtualcable.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+VirtualCable::VirtualCable(Behaviour behaviour)
+    : m_behaviour(std::move(behaviour))
+{
+    int slave = -1;
+    char name[128] = {};
+    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0 || ::pipe(m_stop) != 0)
+        return;
+    // Only the program under test may hold the port open, or it would count as in use.
+    ::close(slave);
+    m_path = QString::fromLocal8Bit(name);
+    m_thread = std::thread([this] { serve(); });
+}
+
+VirtualCable::~VirtualCable()
+{
+    if (m_thread.joinable()) {
+        const char stop = 0;
+        [[maybe_unused]] const auto written = ::write(m_stop[1], &stop, 1);
+        m_thread.join();
+    }
+    for (const int fd : {m_master, m_stop[0], m_stop[1]}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+void VirtualCable::serve()
+{
+    for (;;) {
+        pollfd fds[] = {{m_stop[0], POLLIN, 0}, {m_master, POLLIN, 0}};
+        const nfds_t count = m_master >= 0 ? 2 : 1;
+        if (::poll(fds, count, -1) < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents != 0)
+            return;
+        if (count < 2)
+            continue;
+
+        char chunk[256];
+        const ssize_t got = (fds[1].revents & POLLIN) ? ::read(m_master, chunk, sizeof chunk) : 0;
+        if (got <= 0) {
+            // Nobody holds the port open: the next user starts from the probe again. Hang-ups
+            // are reported without pause, so wait a little before looking again.
+            m_probeSeen = false;
+            m_value = 0;
+            pollfd stop{m_stop[0], POLLIN, 0};
+            if (::poll(&stop, 1, 2) > 0)
+                return;
+            continue;
+        }
+        for (ssize_t i = 0; i < got && m_master >= 0; ++i) {
+            const QByteArray reply = answer(chunk[i]);
+            if (!reply.isEmpty())
+                [[maybe_unused]] const auto written = ::write(m_master, reply.constData(),
+                                                              size_t(reply.size()));
+            if (m_behaviour.kind == Kind::UnplugAfter && m_probeSeen
+                && m_value > m_behaviour.value) {
+                ::close(m_master);
+                m_master = -1;
+                m_unplugged = true;
+            }
+        }
+    }
+}
+
+QByteArray VirtualCable::answer(char byte)
+{
+    const QByteArray echo(1, byte);
+    if (!m_probeSeen) {
+        m_probeSeen = byte == '\n';
+        switch (m_behaviour.kind) {
+        case Kind::Dead:
+            return {};
+        case Kind::Doubled:
+            return echo + echo;
+        case Kind::Modem:
+            return m_probeSeen ? echo + "\r\n" + m_behaviour.answer + "\r\n" : echo;
+        default:
+            return echo;
+        }
+    }
+
+    const int value = m_value++;
+    switch (m_behaviour.kind) {
+    case Kind::Dead:
+        return {};
+    case Kind::Corrupt:
+        return value == m_behaviour.value ? QByteArray(1, char(m_behaviour.wrong)) : echo;
+    case Kind::SilentFrom:
+        return value < m_behaviour.value ? echo : QByteArray();
+    case Kind::Doubled:
+        return echo + echo;
+    default:
+        return echo;
+    }
+}

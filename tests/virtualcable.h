@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <thread>
+
+// The far end of a serial cable, played on the master side of a pseudo-terminal by a thread
+// of its own. The program under test opens devicePath() like any serial port.
+//
+// The cable tells the modem probe from the echo test by the line feed that ends the probe:
+// "value k" below is the k-th byte after it, which the test sends as the value k. Closing the
+// port starts the count again.
+class VirtualCable
+{
+public:
+    enum class Kind {
+        Good,       // echoes every byte
+        Dead,       // swallows everything
+        Corrupt,    // echoes, but returns `wrong` for value k
+        SilentFrom, // echoes values below k, then stays silent
+        Doubled,    // echoes every byte twice
+        Modem,      // echoes, and answers the probe line with `answer`
+        UnplugAfter // echoes up to value k, then vanishes like a pulled USB adapter
+    };
+    struct Behaviour
+    {
+        Kind kind = Kind::Good;
+        int value = 0;
+        quint8 wrong = 0;
+        QByteArray answer;
+    };
+
+    static Behaviour good() { return {}; }
+    static Behaviour dead() { return {Kind::Dead, 0, 0, {}}; }
+    static Behaviour corrupt(int value, quint8 wrong) { return {Kind::Corrupt, value, wrong, {}}; }
+    static Behaviour silentFrom(int value) { return {Kind::SilentFrom, value, 0, {}}; }
+    static Behaviour doubled() { return {Kind::Doubled, 0, 0, {}}; }
+    static Behaviour modem(const QByteArray &answer) { return {Kind::Modem, 0, 0, answer}; }
+    static Behaviour unplugAfter(int value) { return {Kind::UnplugAfter, value, 0, {}}; }
+
+    explicit VirtualCable(Behaviour behaviour = good());
+    ~VirtualCable();
+    VirtualCable(const VirtualCable &) = delete;
+    VirtualCable &operator=(const VirtualCable &) = delete;
+
+    // Empty when no pseudo-terminal could be made.
+    const QString &devicePath() const { return m_path; }
+    // True once the cable has vanished.
+    bool unplugged() const { return m_unplugged; }
+
+private:
+    void serve();
+    QByteArray answer(char byte);
+
+    Behaviour m_behaviour;
+    int m_master = -1;
+    int m_stop[2] = {-1, -1};
+    QString m_path;
+    std::atomic<bool> m_unplugged{false};
+    bool m_probeSeen = false;
+    int m_value = 0;
+    std::thread m_thread;
+};
