@@ -1,0 +1,391 @@
+#include "serial/commerror.h"
+#include "serial/mscomm.h"
+#include "serial/portconfig.h"
+#include "serial/portnumber.h"
+#include "tests/virtualcable.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+PortMap mapCom1To(const QString &device)
+{
+    PortMap map = PortMap::defaults();
+    map.setDevice(1, device);
+    return map;
+}
+
+// Waits, without an event loop, for n bytes as a polling caller would.
+QByteArray readBytes(MSComm &comm, int n)
+{
+    QByteArray got;
+    QElapsedTimer timer;
+    timer.start();
+    while (got.size() < n && timer.elapsed() < 3000) {
+        if (comm.inBufferCount() > 0)
+            got += comm.input();
+        else
+            QThread::usleep(100);
+    }
+    return got;
+}
+
+qint32 openFailure(MSComm &comm)
+{
+    try {
+        comm.setPortOpen(true);
+    } catch (const CommError &error) {
+        qInfo().noquote() << error.description();
+        return error.number();
+    }
+    return 0;
+}
+
+struct Boxes
+{
+    QStringList texts;
+    WarningBox recorder()
+    {
+        return [this](const QString &title, const QString &text) {
+            QCOMPARE(title, u"Error"_s);
+            texts << text;
+        };
+    }
+};
+
+} // namespace
+
+class TestSerial : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void portNumberRule_data();
+    void portNumberRule();
+    void portMap();
+    void echoesEveryByteValue();
+    void lineSettingsAfterOpen();
+    void openFailures_data();
+    void openFailures();
+    void inUseUntilClosed();
+    void permissionDenied();
+    void unpluggedWhileOpen();
+    void settingsText_data();
+    void settingsText();
+    void configureAppliesEveryStep();
+    void configureReportsEachFailingStep();
+};
+
+void TestSerial::portNumberRule_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("number"); // -1: no number
+    QTest::newRow("COM 1") << u"COM 1"_s << u"1"_s << 1;
+    QTest::newRow("COM 9") << u"COM 9"_s << u"9"_s << 9;
+    QTest::newRow("COM 10") << u"COM 10"_s << u"10"_s << 10;
+    QTest::newRow("COM 12") << u"COM 12"_s << u"12"_s << 12;
+    QTest::newRow("short") << u"7"_s << u"7"_s << 7;
+    QTest::newRow("empty") << QString() << QString() << -1;
+    QTest::newRow("letters") << u"COM X"_s << u"X"_s << -1;
+}
+
+void TestSerial::portNumberRule()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, stored);
+    QFETCH(int, number);
+    QCOMPARE(portNumberText(text), stored);
+    if (number >= 0) {
+        QCOMPARE(portNumber(text), qint16(number));
+        QCOMPARE(portEntryText(number), number >= 10 || text.size() > 2 ? text : u"COM 7"_s);
+    } else {
+        try {
+            portNumber(text);
+            QFAIL("a text without a number was converted");
+        } catch (const CommError &error) {
+            QCOMPARE(error.number(), qint32(ErrorNumber::TypeMismatch));
+        }
+    }
+}
+
+void TestSerial::portMap()
+{
+    const PortMap defaults = PortMap::defaults();
+    QCOMPARE(defaults.device(1), u"/dev/ttyS0"_s);
+    QCOMPARE(defaults.device(4), u"/dev/ttyS3"_s);
+    QCOMPARE(defaults.device(5), u"/dev/ttyUSB0"_s);
+    QCOMPARE(defaults.device(9), u"/dev/ttyACM0"_s);
+    QCOMPARE(defaults.device(12), u"/dev/ttyACM3"_s);
+    QVERIFY(defaults.device(0).isEmpty());
+    QVERIFY(defaults.device(13).isEmpty());
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"Tollbeck.conf"_s);
+    const QByteArray text = "[Settings]\nCommPort=3\n\n[Ports]\nCOM1=/dev/serial/by-id/usb-FTDI\n"
+                            "COM13=/dev/ttyAMA0\nCOMX=/dev/null\nCOM2=\n";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+    file.close();
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        const PortMap map = PortMap::withOverrides(settings);
+        QCOMPARE(map.device(1), u"/dev/serial/by-id/usb-FTDI"_s);
+        QCOMPARE(map.device(2), u"/dev/ttyS1"_s); // an empty entry keeps the default
+        QCOMPARE(map.device(13), u"/dev/ttyAMA0"_s);
+        QVERIFY(map.whereToChange().contains(path));
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), text);
+}
+
+void TestSerial::echoesEveryByteValue()
+{
+    VirtualCable cable;
+    QVERIFY(!cable.devicePath().isEmpty());
+    MSComm comm(mapCom1To(cable.devicePath()));
+    Boxes boxes;
+    configureForLoopback(comm, u"COM 1"_s, boxes.recorder());
+    QVERIFY(boxes.texts.isEmpty());
+    comm.setPortOpen(true);
+    QVERIFY(comm.portOpen());
+    QCOMPARE(comm.inBufferCount(), qint16(0));
+
+    comm.setOutput("ATV1Q0\r\n"); // the cable echoes the probe, then counts values
+    QCOMPARE(readBytes(comm, 8), QByteArray("ATV1Q0\r\n"));
+    for (int value = 0; value < 256; ++value) {
+        const QByteArray byte(1, char(value));
+        comm.setOutput(byte);
+        QCOMPARE(readBytes(comm, 1), byte); // 0 and 26 are ordinary data
+        QCOMPARE(comm.inBufferCount(), qint16(0));
+    }
+
+    QByteArray all;
+    for (int value = 0; value < 256; ++value)
+        all += char(value);
+    comm.setOutput(all);
+    QCOMPARE(readBytes(comm, 256), all);
+
+    comm.setPortOpen(false);
+    QVERIFY(!comm.portOpen());
+    try {
+        comm.setOutput("x");
+        QFAIL("sent on a closed port");
+    } catch (const CommError &error) {
+        QCOMPARE(error.number(), qint32(ErrorNumber::PortNotOpen));
+    }
+}
+
+void TestSerial::lineSettingsAfterOpen()
+{
+    VirtualCable cable;
+    MSComm comm(mapCom1To(cable.devicePath()));
+    configureForLoopback(comm, u"COM 1"_s, Boxes().recorder());
+    comm.setPortOpen(true);
+
+    const int fd = ::open(QFile::encodeName(cable.devicePath()).constData(),
+                          O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    QCOMPARE(::tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    QCOMPARE(::cfgetispeed(&tio), speed_t(B19200));
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B19200));
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QVERIFY(tio.c_cflag & CREAD);
+}
+
+void TestSerial::openFailures_data()
+{
+    QTest::addColumn<QString>("device"); // mapped to COM 1; empty: use COM 13, mapped to nothing
+    QTest::addColumn<qint32>("number");
+    QTest::newRow("missing device") << u"/dev/ttyTollbeckMissing"_s
+                                    << qint32(ErrorNumber::NoSuchDevice);
+    QTest::newRow("unmapped port") << QString() << qint32(ErrorNumber::InvalidPortNumber);
+    QTest::newRow("not a serial device") << u"/dev/null"_s << qint32(ErrorNumber::OpenFailed);
+}
+
+void TestSerial::openFailures()
+{
+    QFETCH(QString, device);
+    QFETCH(qint32, number);
+    MSComm comm(mapCom1To(device));
+    comm.setCommPort(device.isEmpty() ? 13 : 1);
+    QCOMPARE(openFailure(comm), number);
+    QVERIFY(!comm.portOpen());
+}
+
+void TestSerial::inUseUntilClosed()
+{
+    VirtualCable cable;
+    const QByteArray path = QFile::encodeName(cable.devicePath());
+
+    // Another program holds the device: refused, even for root.
+    const int other = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(other >= 0);
+    MSComm first(mapCom1To(cable.devicePath()));
+    QCOMPARE(openFailure(first), qint32(ErrorNumber::PortInUse));
+    ::close(other);
+
+    // A second control (a second copy of the program) is refused while the first holds it.
+    first.setPortOpen(true);
+    MSComm second(mapCom1To(cable.devicePath()));
+    QCOMPARE(openFailure(second), qint32(ErrorNumber::PortInUse));
+    QCOMPARE(openFailure(first), qint32(ErrorNumber::PortAlreadyOpen));
+
+    // Closing releases it at once.
+    first.setPortOpen(false);
+    second.setPortOpen(true);
+    QVERIFY(second.portOpen());
+}
+
+void TestSerial::permissionDenied()
+{
+    VirtualCable cable;
+    const QByteArray path = QFile::encodeName(cable.devicePath());
+    QCOMPARE(::chmod(path.constData(), 0600), 0);
+    if (::geteuid() != 0) {
+        QCOMPARE(::chmod(path.constData(), 0), 0);
+        MSComm comm(mapCom1To(cable.devicePath()));
+        QCOMPARE(openFailure(comm), qint32(ErrorNumber::PermissionDenied));
+        return;
+    }
+    // Root may open anything; try as nobody in a child process.
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        MSComm comm(mapCom1To(cable.devicePath()));
+        ::_exit(openFailure(comm) == qint32(ErrorNumber::PermissionDenied) ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+}
+
+void TestSerial::unpluggedWhileOpen()
+{
+    VirtualCable cable(VirtualCable::unplugAfter(0));
+    MSComm comm(mapCom1To(cable.devicePath()));
+    configureForLoopback(comm, u"COM 1"_s, Boxes().recorder());
+    comm.setPortOpen(true);
+    comm.setOutput(QByteArray("\n\0", 2)); // ends the probe, then value 0 pulls the plug
+    QTRY_VERIFY(cable.unplugged());
+    QVERIFY(!QFile::exists(cable.devicePath()));
+
+    qint32 number = 0;
+    QString description;
+    try {
+        readBytes(comm, 3);
+        comm.setOutput("x");
+    } catch (const CommError &error) {
+        number = error.number();
+        description = error.description();
+    }
+    QCOMPARE(number, qint32(ErrorNumber::DeviceLost));
+    QVERIFY(description.contains(cable.devicePath()));
+    comm.setPortOpen(false); // still closes cleanly
+    QVERIFY(!comm.portOpen());
+}
+
+void TestSerial::settingsText_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("19200,n,8,1") << u"19200,n,8,1"_s << true;
+    QTest::newRow("9600,E,7,2") << u"9600,E,7,2"_s << true;
+    QTest::newRow("1200,o,5,1.5") << u"1200,o,5,1.5"_s << true;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("three fields") << u"19200,n,8"_s << false;
+    QTest::newRow("no baud") << u"fast,n,8,1"_s << false;
+    QTest::newRow("zero baud") << u"0,n,8,1"_s << false;
+    QTest::newRow("parity x") << u"19200,x,8,1"_s << false;
+    QTest::newRow("9 data bits") << u"19200,n,9,1"_s << false;
+    QTest::newRow("3 stop bits") << u"19200,n,8,3"_s << false;
+}
+
+void TestSerial::settingsText()
+{
+    QFETCH(QString, settings);
+    QFETCH(bool, valid);
+    MSComm comm;
+    qint32 number = 0;
+    try {
+        comm.setSettings(settings);
+    } catch (const CommError &error) {
+        number = error.number();
+    }
+    QCOMPARE(number, valid ? 0 : qint32(ErrorNumber::InvalidPropertyValue));
+    QCOMPARE(comm.config().settings, valid ? settings : u"9600,n,8,1"_s);
+}
+
+void TestSerial::configureAppliesEveryStep()
+{
+    MSComm comm;
+    Boxes boxes;
+    configureForLoopback(comm, u"COM 12"_s, boxes.recorder());
+    QVERIFY(boxes.texts.isEmpty());
+    QCOMPARE(comm.commPort(), qint16(12));
+    const MSComm::Config &config = comm.config();
+    QCOMPARE(config.settings, u"19200,n,8,1"_s);
+    QVERIFY(config.dtrEnable && config.rtsEnable);
+    QVERIFY(!config.eofEnable && !config.nullDiscard);
+    QCOMPARE(config.handshaking, 0);
+    QCOMPARE(config.inBufferSize, qint16(30000));
+    QCOMPARE(config.outBufferSize, qint16(30000));
+    QCOMPARE(config.inputMode, 1);
+    QCOMPARE(config.inputLen, qint16(0));
+    QCOMPARE(config.parityReplace, u"?"_s);
+    QCOMPARE(config.rThreshold, qint16(8));
+    QCOMPARE(config.sThreshold, qint16(0));
+    QVERIFY(!comm.portOpen());
+}
+
+void TestSerial::configureReportsEachFailingStep()
+{
+    // A text that ends in no number: one box, for the port, and the other steps still apply.
+    MSComm comm;
+    comm.setCommPort(4);
+    Boxes boxes;
+    configureForLoopback(comm, u"COM x"_s, boxes.recorder());
+    QCOMPARE(boxes.texts.size(), 1);
+    QVERIFY(boxes.texts[0].startsWith(u"Error 13: "_s));
+    QCOMPARE(comm.commPort(), qint16(4));
+    QCOMPARE(comm.config().settings, u"19200,n,8,1"_s);
+    QCOMPARE(comm.config().sThreshold, qint16(0));
+    QCOMPARE(comm.config().rThreshold, qint16(8));
+
+    // With the port open, the port and both buffer sizes are refused: three boxes in step order.
+    VirtualCable cable;
+    MSComm open(mapCom1To(cable.devicePath()));
+    open.setPortOpen(true);
+    Boxes openBoxes;
+    configureForLoopback(open, u"COM 2"_s, openBoxes.recorder());
+    QCOMPARE(openBoxes.texts.size(), 3);
+    QVERIFY(openBoxes.texts[0].startsWith(u"Error 8005: "_s));
+    QVERIFY(openBoxes.texts[1].startsWith(u"Error 8000: "_s));
+    QVERIFY(openBoxes.texts[1].contains(u"receive"_s));
+    QVERIFY(openBoxes.texts[2].contains(u"transmit"_s));
+    QCOMPARE(open.commPort(), qint16(1));
+    QCOMPARE(open.config().rThreshold, qint16(8));
+}
+
+QTEST_GUILESS_MAIN(TestSerial)
+#include "tst_serial.moc"
