@@ -117,6 +117,10 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     Text1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Text1->setTabChangesFocus(true);
     Text1->setUndoRedoEnabled(false); // the log only grows; an undo history would too
+    // The log is plain ASCII; skipping text shaping keeps appends to the long hex dump line cheap.
+    QFont logFont = Text1->font();
+    logFont.setStyleStrategy(QFont::PreferNoShaping);
+    Text1->setFont(logFont);
 
     setFixedSize(qRound(7080 * logicalDpiX() / kTwipsPerInch),
                  qRound(6030 * logicalDpiY() / kTwipsPerInch));
@@ -173,10 +177,13 @@ void Form1::Testout(const QString &text)
     shown.replace(u'\r', u'\n');
 
     // Insert at the end through a cursor of our own: the user's caret and selection do not
-    // matter, and only the last paragraph is laid out again.
+    // matter, and only the last paragraph is laid out again. The edit block spares a second
+    // layout of that paragraph (the hex dump makes it long) just to place the cursor.
     QTextCursor cursor(Text1->document());
     cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
     cursor.insertText(shown);
+    cursor.endEditBlock();
     Text1->setTextCursor(cursor);
 }
 

@@ -1,6 +1,7 @@
 #include "serial/mscomm.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSerialPort>
 
 #include <optional>
@@ -160,12 +161,13 @@ void MSComm::setOutput(const QByteArray &bytes)
 {
     requireOpen();
     if (m_port->write(bytes) != bytes.size())
-        throwLineError(u"send to"_s);
+        throw lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
     // QSerialPort writes from the event loop, but the caller polls for the echo straight away.
     while (m_port->bytesToWrite() > 0) {
         if (!m_port->waitForBytesWritten(kWriteTimeoutMs)) {
+            const CommError error = lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
             m_port->clear(QSerialPort::Output);
-            throwLineError(u"send to"_s);
+            throw error;
         }
     }
 }
@@ -327,27 +329,24 @@ void MSComm::pullFromDevice()
     // poll, so look at the device now; a zero wait only reports that nothing was there.
     m_port->waitForReadyRead(0);
     const QSerialPort::SerialPortError error = m_port->error();
-    m_port->clearError();
-    if (error == QSerialPort::ResourceError)
-        throw CommError(ErrorNumber::DeviceLost,
-                        u"%1 stopped working: the adapter was unplugged or failed. Plug it back "
-                        "in and try again."_s.arg(deviceLabel()));
-    if (error == QSerialPort::ReadError)
-        throw CommError(ErrorNumber::DeviceLost,
-                        u"Could not read from %1: %2."_s.arg(deviceLabel(), m_port->errorString()));
+    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError) {
+        m_port->clearError();
+        return;
+    }
+    throw lineFailure(ErrorNumber::DeviceLost, u"read from"_s);
 }
 
-void MSComm::throwLineError(const QString &doing)
+CommError MSComm::lineFailure(ErrorNumber number, const QString &doing)
 {
     const QSerialPort::SerialPortError error = m_port->error();
     const QString reason = m_port->errorString();
     m_port->clearError();
-    if (error == QSerialPort::ResourceError)
-        throw CommError(ErrorNumber::DeviceLost,
-                        u"%1 stopped working: the adapter was unplugged or failed. Plug it back "
-                        "in and try again."_s.arg(deviceLabel()));
-    throw CommError(ErrorNumber::WriteFailed,
-                    u"Could not %1 %2: %3."_s.arg(doing, deviceLabel(), reason));
+    // An unplugged adapter takes its device node with it.
+    if (error == QSerialPort::ResourceError || !QFileInfo::exists(m_device))
+        return CommError(ErrorNumber::DeviceLost,
+                         u"%1 stopped working: the adapter was unplugged or failed. Plug it back "
+                         "in and try again."_s.arg(deviceLabel()));
+    return CommError(number, u"Could not %1 %2: %3."_s.arg(doing, deviceLabel(), reason));
 }
 
 CommError MSComm::openError() const

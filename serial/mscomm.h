@@ -74,7 +74,7 @@ private:
     void applyLineSettings();
     void applyModemLines();
     void pullFromDevice();
-    [[noreturn]] void throwLineError(const QString &doing);
+    CommError lineFailure(ErrorNumber number, const QString &doing);
     CommError openError() const;
     QString deviceLabel() const;
 

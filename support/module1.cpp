@@ -6,16 +6,21 @@
 #include <chrono>
 #include <thread>
 
+#include <sys/prctl.h>
+
 namespace Module1 {
 
 namespace {
 // Sleeping is coarse (the kernel may wake us late by tens of microseconds), so the last stretch
 // of every wait is spun. This keeps the pause precise without pinning a core for all of it.
-constexpr std::chrono::duration<double> kSpinWindow{250e-6};
+constexpr std::chrono::duration<double> kSpinWindow{100e-6};
 } // namespace
 
 void HiResDelay(double hundredths)
 {
+    // The kernel may by default let a sleep run 50 us long to batch wake-ups; ask for 1 us.
+    static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
+    Q_UNUSED(slackSet);
     using Seconds = std::chrono::duration<double>;
     const auto start = std::chrono::steady_clock::now();
     const Seconds limit{hundredths / 100.0};

@@ -1,4 +1,5 @@
 #include "tests/formharness.h"
+#include "tests/virtualcable.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -28,6 +29,15 @@ private Q_SLOTS:
     void logAppendsAtTheEnd();
     void logLineBreaks();
     void logRejectsTyping();
+    void startRunsTheTestWhileTheWindowWaits();
+    void exitSavesThePortAndCloses_data();
+    void exitSavesThePortAndCloses();
+    void closeBoxSavesNothing();
+    void exitWarnsWhenTheSettingsCannotBeWritten();
+    void help_data();
+    void help();
+    void accessKeys();
+    void closeGuardRefusesEveryReasonDuringATest();
 };
 
 void TestApp::initTestCase()
@@ -254,6 +264,170 @@ void TestApp::logRejectsTyping()
     QVERIFY(form.Text1->toPlainText().isEmpty());
     form.Testout(u"logged"_s);
     QCOMPARE(form.Text1->toPlainText(), u"logged"_s);
+}
+
+void TestApp::startRunsTheTestWhileTheWindowWaits()
+{
+    VirtualCable cable;
+    PortMap ports = PortMap::defaults();
+    ports.setDevice(3, cable.devicePath());
+    FormHarness harness;
+    Form1 &form = harness.form(ports);
+    form.Combo1->setCurrentIndex(2);
+    form.show();
+
+    // Looks at the window from inside the run, while the test yields to the event loop.
+    bool looked = false;
+    QTimer::singleShot(300, &form, [&] {
+        looked = true;
+        QCOMPARE(form.TestRunning, kTrue);
+        for (const QWidget *control : {static_cast<QWidget *>(form.Command1),
+                                       static_cast<QWidget *>(form.Command2),
+                                       static_cast<QWidget *>(form.Command3),
+                                       static_cast<QWidget *>(form.Combo1)})
+            QVERIFY(!control->isEnabled());
+        QVERIFY(!form.close()); // refused, silently
+        QVERIFY(form.isVisible());
+        QVERIFY(form.MSComm1.portOpen());
+    });
+    QTest::mouseClick(form.Command1, Qt::LeftButton);
+
+    QVERIFY(looked);
+    QCOMPARE(form.TestRunning, kFalse);
+    for (const QWidget *control : {static_cast<QWidget *>(form.Command1),
+                                   static_cast<QWidget *>(form.Command2),
+                                   static_cast<QWidget *>(form.Command3),
+                                   static_cast<QWidget *>(form.Combo1)})
+        QVERIFY(control->isEnabled());
+    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(harness.warnings.isEmpty());
+    QString dump;
+    for (int value = 0; value < 256; ++value)
+        dump += u"%1 "_s.arg(value, 2, 16, QChar(u'0')).toUpper();
+    QCOMPARE(form.Text1->toPlainText(),
+             u"Beginning loopback test on selected port.\nPlease wait for test to complete...\n\n"
+             "COM 3: \n"_s + dump
+                 + u"\n\nCOM 3: Test passed successfully!\nSelect COM 3 in your software.\n"_s);
+    QCOMPARE(form.Text1->textCursor().position(), form.Text1->document()->characterCount() - 1);
+    QCOMPARE(form.Combo1->currentText(), u"COM 3"_s); // the run leaves the selection alone
+
+    QVERIFY(form.close()); // the same request succeeds after the run
+}
+
+void TestApp::exitSavesThePortAndCloses_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("COM 1") << 0 << u"1"_s;
+    QTest::newRow("COM 12") << 11 << u"12"_s;
+}
+
+void TestApp::exitSavesThePortAndCloses()
+{
+    QFETCH(int, index);
+    QFETCH(QString, stored);
+    FormHarness harness(QByteArray("[Ports]\nCOM1=/dev/ttyUSB7\n"), true);
+    Form1 &form = harness.form();
+    form.show();
+    form.Combo1->setCurrentIndex(index);
+    QTest::mouseClick(form.Command2, Qt::LeftButton);
+    QVERIFY(!form.isVisible());
+    QVERIFY(harness.warnings.isEmpty());
+
+    QSettings reread(harness.settingsPath(), QSettings::IniFormat);
+    QCOMPARE(reread.value(u"Settings/CommPort"_s).toString(), stored);
+    QCOMPARE(reread.value(u"Ports/COM1"_s).toString(), u"/dev/ttyUSB7"_s); // the map survives
+
+    // The next start shows the port that was selected at Exit.
+    FormHarness next(QByteArray("[Settings]\nCommPort=") + stored.toLatin1() + "\n", true);
+    QCOMPARE(next.form().Combo1->currentIndex(), index);
+}
+
+void TestApp::closeBoxSavesNothing()
+{
+    FormHarness harness;
+    Form1 &form = harness.form();
+    form.show();
+    form.Combo1->setCurrentIndex(6);
+    QVERIFY(form.close());
+    harness.settings.reset();
+    QVERIFY(!QFile::exists(harness.settingsPath()));
+}
+
+void TestApp::exitWarnsWhenTheSettingsCannotBeWritten()
+{
+    FormHarness harness;
+    // A file where the settings directory should be: nothing can be written below it.
+    QFile blocker(harness.dir.filePath(u"blocked"_s));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    harness.settings = std::make_unique<QSettings>(harness.dir.filePath(u"blocked/Tollbeck.conf"_s),
+                                                   QSettings::IniFormat);
+    Form1 &form = harness.form();
+    form.show();
+    QTest::mouseClick(form.Command2, Qt::LeftButton);
+    QCOMPARE(harness.warnings.size(), 1);
+    QVERIFY(harness.warnings[0].startsWith(u"Error|"_s));
+    QVERIFY(!form.isVisible()); // closes all the same
+}
+
+void TestApp::help_data()
+{
+    QTest::addColumn<QString>("readme"); // "file", "directory" or "none"
+    QTest::newRow("file") << u"file"_s;
+    QTest::newRow("directory named readme.txt") << u"directory"_s;
+    QTest::newRow("none") << u"none"_s;
+}
+
+void TestApp::help()
+{
+    QFETCH(QString, readme);
+    FormHarness harness;
+    QDir(harness.dir.path()).mkpath(u"program"_s);
+    const QString path = harness.helpDir() + u"/readme.txt"_s;
+    if (readme == u"file"_s) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else if (readme == u"directory"_s) {
+        QVERIFY(QDir().mkpath(path));
+    }
+    Form1 &form = harness.form();
+    QTest::mouseClick(form.Command3, Qt::LeftButton);
+    QCOMPARE(harness.opened, readme == u"none"_s ? QStringList() : QStringList{path});
+    QVERIFY(harness.warnings.isEmpty());
+}
+
+void TestApp::accessKeys()
+{
+    FormHarness harness;
+    QDir().mkpath(harness.helpDir() + u"/readme.txt"_s);
+    Form1 &form = harness.form();
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(&form, Qt::Key_H, Qt::AltModifier);
+    QTRY_COMPARE(harness.opened.size(), 1);
+    form.Combo1->setCurrentIndex(4);
+    QTest::keyClick(&form, Qt::Key_E, Qt::AltModifier);
+    QTRY_VERIFY(!form.isVisible());
+    harness.settings->sync();
+    QCOMPARE(harness.settings->value(u"Settings/CommPort"_s).toString(), u"5"_s);
+}
+
+void TestApp::closeGuardRefusesEveryReasonDuringATest()
+{
+    FormHarness harness;
+    Form1 &form = harness.form();
+    for (const qint16 mode : {Form1::FormControlMenu, Form1::FormCode, Form1::AppWindows}) {
+        form.TestRunning = kTrue;
+        Boolean cancel = kFalse;
+        form.Form_QueryUnload(cancel, mode);
+        QCOMPARE(cancel, Boolean(-1));
+        form.TestRunning = kFalse;
+        cancel = kFalse;
+        form.Form_QueryUnload(cancel, mode);
+        QCOMPARE(cancel, kFalse);
+    }
 }
 
 QTEST_MAIN(TestApp)

@@ -286,7 +286,7 @@ void TestSerial::unpluggedWhileOpen()
     MSComm comm(mapCom1To(cable.devicePath()));
     configureForLoopback(comm, u"COM 1"_s, Boxes().recorder());
     comm.setPortOpen(true);
-    comm.setOutput(QByteArray("\n\0", 2)); // ends the probe, then value 0 pulls the plug
+    comm.setOutput(QByteArray("\n\0\1", 3)); // ends the probe; value 1 then pulls the plug
     QTRY_VERIFY(cable.unplugged());
     QVERIFY(!QFile::exists(cable.devicePath()));
 

@@ -58,16 +58,18 @@ void VirtualCable::serve()
             continue;
         }
         for (ssize_t i = 0; i < got && m_master >= 0; ++i) {
-            const QByteArray reply = answer(chunk[i]);
-            if (!reply.isEmpty())
-                [[maybe_unused]] const auto written = ::write(m_master, reply.constData(),
-                                                              size_t(reply.size()));
+            // Vanish on the value after k, so that the echo of k has surely been read.
             if (m_behaviour.kind == Kind::UnplugAfter && m_probeSeen
                 && m_value > m_behaviour.value) {
                 ::close(m_master);
                 m_master = -1;
                 m_unplugged = true;
+                break;
             }
+            const QByteArray reply = answer(chunk[i]);
+            if (!reply.isEmpty())
+                [[maybe_unused]] const auto written = ::write(m_master, reply.constData(),
+                                                              size_t(reply.size()));
         }
     }
 }

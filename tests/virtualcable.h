@@ -22,7 +22,8 @@ public:
         SilentFrom, // echoes values below k, then stays silent
         Doubled,    // echoes every byte twice
         Modem,      // echoes, and answers the probe line with `answer`
-        UnplugAfter // echoes up to value k, then vanishes like a pulled USB adapter
+        UnplugAfter // echoes up to value k, then vanishes like a pulled USB adapter when the
+                    // next byte comes
     };
     struct Behaviour
     {

@@ -1,0 +1,366 @@
+#include "loopback/loopbacktest.h"
+#include "loopback/runclock.h"
+#include "serial/mscomm.h"
+#include "serial/portconfig.h"
+#include "tests/virtualcable.h"
+
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kHead = u"Beginning loopback test on selected port.\r\n"
+                      "Please wait for test to complete...\r\n\r\n"_s;
+const QString kTrying = u"\r\nTrying other ports...\r\n"_s;
+const QString kAllFailed = u"\r\nTest failed on all ports tested.\r\n"
+                           "Check your cable connection to your serial port, and try again."_s;
+
+// The hex dump of the values first..last as the log shows it: "00 01 ... ".
+QString dump(int first, int last)
+{
+    QString text;
+    for (int value = first; value <= last; ++value)
+        text += u"%1 "_s.arg(value, 2, 16, QChar(u'0')).toUpper();
+    return text;
+}
+
+QString passed(int port)
+{
+    return u"\r\n\r\nCOM %1: Test passed successfully!\r\nSelect COM %1 in your software.\r\n"_s
+        .arg(port);
+}
+
+// Time-outs run thirty times faster, so a dead port costs a tenth of a second.
+class FastClock : public EventLoopClock
+{
+public:
+    static constexpr int kScale = 30;
+    TimePoint now() const override { return m_origin + (EventLoopClock::now() - m_origin) * kScale; }
+    void waitForEvents(std::chrono::nanoseconds limit) override
+    {
+        EventLoopClock::waitForEvents(limit / kScale);
+    }
+
+private:
+    TimePoint m_origin = EventLoopClock::now();
+};
+
+// The window as the run sees it, recording what the run does to it.
+class FakeWindow : public RunWindow
+{
+public:
+    FakeWindow(CommControl &comm, QString portText)
+        : m_comm(comm)
+        , m_portText(std::move(portText))
+    {}
+
+    void setTestRunning(bool running) override { testRunning = running; }
+    void setControlsEnabled(bool enabled) override { controlsEnabled = enabled; }
+    void clearLog() override { log.clear(); }
+    void Testout(const QString &text) override
+    {
+        QVERIFY2(testRunning && !controlsEnabled, "logged outside a run");
+        log += text;
+    }
+    void InitPort() override
+    {
+        ++initPortCalls;
+        if (auto *mscomm = dynamic_cast<MSComm *>(&m_comm))
+            configureForLoopback(*mscomm, m_portText, [this](const QString &, const QString &text) {
+                boxes << text;
+            });
+    }
+    QString portText() const override { return m_portText; }
+
+    QString log = u"old log"_s;
+    bool testRunning = false;
+    bool controlsEnabled = true;
+    int initPortCalls = 0;
+    QStringList boxes;
+
+private:
+    CommControl &m_comm;
+    QString m_portText;
+};
+
+// Twelve ports whose devices are missing until a virtual cable is attached to one.
+class Rig
+{
+public:
+    Rig()
+    {
+        for (int port = 1; port <= 12; ++port)
+            map.setDevice(port, u"/dev/tollbeck-missing-%1"_s.arg(port));
+    }
+
+    void attach(int port, VirtualCable::Behaviour behaviour)
+    {
+        cables.push_back(std::make_unique<VirtualCable>(std::move(behaviour)));
+        map.setDevice(port, cables.back()->devicePath());
+    }
+
+    // What the serial control says about opening a port, as the log shows it.
+    QString openError(int port) const
+    {
+        MSComm comm(map);
+        comm.setCommPort(qint16(port));
+        try {
+            comm.setPortOpen(true);
+        } catch (const CommError &error) {
+            return error.description() + u"\r\n"_s;
+        }
+        return {};
+    }
+
+    // Runs one test with portText selected; checks that every run ends the same way.
+    QString run(const QString &portText, RunClock &clock)
+    {
+        MSComm comm(map);
+        FakeWindow window(comm, portText);
+        LoopbackTest(window, comm, clock).run();
+        [&] {
+            QVERIFY(!window.testRunning);
+            QVERIFY(window.controlsEnabled);
+            QVERIFY(!comm.portOpen());
+            QCOMPARE(window.initPortCalls, 1);
+        }();
+        boxes = window.boxes;
+        return window.log;
+    }
+
+    PortMap map = PortMap::defaults();
+    std::vector<std::unique_ptr<VirtualCable>> cables;
+    QStringList boxes;
+};
+
+// Fails chosen operations of a cable that otherwise echoes.
+class FakeComm : public CommControl
+{
+public:
+    void setCommPort(qint16 port) override
+    {
+        if (port == failCommPort)
+            throw CommError(ErrorNumber::InvalidPortNumber, u"no such port"_s);
+        m_port = port;
+    }
+    qint16 commPort() const override { return m_port; }
+    void setPortOpen(bool open) override { m_open = open; }
+    bool portOpen() const override { return m_open; }
+    void setOutput(const QByteArray &bytes) override
+    {
+        if (m_port == failOutputPort && bytes.size() == 1)
+            throw CommError(ErrorNumber::WriteFailed, u"write refused"_s);
+        m_pending += bytes;
+    }
+    qint16 inBufferCount() override { return qint16(m_pending.size()); }
+    QByteArray input() override { return std::exchange(m_pending, {}); }
+
+    qint16 failCommPort = -1;
+    qint16 failOutputPort = -1;
+
+private:
+    qint16 m_port = 1;
+    bool m_open = false;
+    QByteArray m_pending;
+};
+
+} // namespace
+
+class TestLoopback : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void goodCableOnSelectedPort();
+    void nothingConnected();
+    void laterPortPasses();
+    void cableFaults_data();
+    void cableFaults();
+    void walkOrder_data();
+    void walkOrder();
+    void portTextWithoutNumber();
+    void unpluggedMidRun();
+    void realTimeOutIsStrictlyMoreThanThreeSeconds();
+    void pendingErrorFailsTheAttemptAfterOpening();
+    void failedWriteShowsAsNoDataThenItsReason();
+};
+
+void TestLoopback::goodCableOnSelectedPort()
+{
+    Rig rig;
+    rig.attach(2, VirtualCable::good());
+    EventLoopClock clock;
+    QCOMPARE(rig.run(u"COM 2"_s, clock), kHead + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+    QVERIFY(rig.boxes.isEmpty());
+}
+
+void TestLoopback::nothingConnected()
+{
+    // COM 3 selected on a machine that has only COM 1 and COM 2, with nothing on them.
+    Rig rig;
+    rig.attach(1, VirtualCable::dead());
+    rig.attach(2, VirtualCable::dead());
+    FastClock clock;
+    QString expected = kHead + u"COM 3: "_s + rig.openError(3) + kTrying
+                       + u"COM 1: No Data Received\r\nCOM 2: No Data Received\r\n"_s;
+    for (int port = 4; port <= 12; ++port)
+        expected += u"COM %1: "_s.arg(port) + rig.openError(port);
+    QCOMPARE(rig.run(u"COM 3"_s, clock), expected + kAllFailed);
+}
+
+void TestLoopback::laterPortPasses()
+{
+    Rig rig;
+    rig.attach(1, VirtualCable::modem("OK"));
+    rig.attach(4, VirtualCable::good());
+    rig.attach(6, VirtualCable::good());
+    EventLoopClock clock;
+    const QString expected = kHead + u"COM 7: "_s + rig.openError(7) + kTrying
+                             + u"COM 1: Modem\r\n"_s + u"COM 2: "_s + rig.openError(2)
+                             + u"COM 3: "_s + rig.openError(3) + u"COM 4: \r\n"_s + dump(0, 255)
+                             + passed(4);
+    QCOMPARE(rig.run(u"COM 7"_s, clock), expected);
+}
+
+void TestLoopback::cableFaults_data()
+{
+    QTest::addColumn<VirtualCable::Behaviour>("cable");
+    QTest::addColumn<QString>("line"); // what follows "COM 1: " when COM 1 is selected
+
+    QTest::newRow("modem OK") << VirtualCable::modem("OK") << u"Modem\r\n"_s;
+    QTest::newRow("modem ok only") << VirtualCable::modem("ok") << u"\r\n"_s + dump(0, 255);
+    QTest::newRow("doubled echoes") << VirtualCable::doubled() << u"\r\n"_s + dump(0, 255);
+    QTest::newRow("silent") << VirtualCable::dead() << u"No Data Received\r\n"_s;
+    QTest::newRow("silent from 0") << VirtualCable::silentFrom(0) << u"No Data Received\r\n"_s;
+    QTest::newRow("silent from 100")
+        << VirtualCable::silentFrom(100) << u"\r\n"_s + dump(0, 99) + u"No Data Received\r\n"_s;
+    QTest::newRow("corrupt 0") << VirtualCable::corrupt(0, 0x80)
+                               << u"\r\n80 \r\n\r\nERROR: Test failed! \r\nReceived Data Corrupt!"
+                                  "\r\nSent: 00\r\nReceived: 80\r\n\r\n"_s;
+    QTest::newRow("corrupt 26") << VirtualCable::corrupt(26, 0x1B)
+                                << u"\r\n"_s + dump(0, 25)
+                                       + u"1B \r\n\r\nERROR: Test failed! \r\nReceived Data "
+                                         "Corrupt!\r\nSent: 1A\r\nReceived: 1B\r\n\r\n"_s;
+    QTest::newRow("corrupt 255") << VirtualCable::corrupt(255, 0x7F)
+                                 << u"\r\n"_s + dump(0, 254)
+                                        + u"7F \r\n\r\nERROR: Test failed! \r\nReceived Data "
+                                          "Corrupt!\r\nSent: FF\r\nReceived: 7F\r\n\r\n"_s;
+}
+
+void TestLoopback::cableFaults()
+{
+    QFETCH(VirtualCable::Behaviour, cable);
+    QFETCH(QString, line);
+    Rig rig;
+    rig.attach(1, cable);
+    FastClock clock;
+    const bool passes = line.endsWith(dump(0, 255));
+    QString expected = kHead + u"COM 1: "_s + line;
+    if (passes) {
+        expected += passed(1);
+    } else {
+        expected += kTrying;
+        for (int port = 2; port <= 12; ++port)
+            expected += u"COM %1: "_s.arg(port) + rig.openError(port);
+        expected += kAllFailed;
+    }
+    QCOMPARE(rig.run(u"COM 1"_s, clock), expected);
+}
+
+void TestLoopback::walkOrder_data()
+{
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<QList<int>>("order");
+    QTest::newRow("1") << u"COM 1"_s << QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    QTest::newRow("5") << u"COM 5"_s << QList<int>{5, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12};
+    QTest::newRow("12") << u"COM 12"_s << QList<int>{12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+}
+
+void TestLoopback::walkOrder()
+{
+    QFETCH(QString, selected);
+    QFETCH(QList<int>, order);
+    Rig rig;
+    EventLoopClock clock;
+    QString expected = kHead;
+    for (const int port : order) {
+        expected += u"COM %1: "_s.arg(port) + rig.openError(port);
+        if (port == order.first())
+            expected += kTrying; // once, at the first failure only
+    }
+    QCOMPARE(rig.run(selected, clock), expected + kAllFailed);
+}
+
+void TestLoopback::portTextWithoutNumber()
+{
+    Rig rig;
+    rig.attach(1, VirtualCable::good());
+    EventLoopClock clock;
+    const QString log = rig.run(u"COM X"_s, clock);
+    QCOMPARE(rig.boxes.size(), 1); // the configuration shows its own failure
+    QVERIFY(rig.boxes[0].startsWith(u"Error 13: "_s));
+    // The control stays on COM 1, which opens; the refused port 0 still fails the attempt.
+    QCOMPARE(log, kHead + u"COM 0: COM 0 is not a valid port number; choose COM 1 to COM 12.\r\n"_s
+                      + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passed(1));
+}
+
+void TestLoopback::unpluggedMidRun()
+{
+    Rig rig;
+    rig.attach(1, VirtualCable::unplugAfter(40));
+    rig.attach(2, VirtualCable::good());
+    FastClock clock;
+    const QString log = rig.run(u"COM 1"_s, clock);
+    const QString path = rig.cables[0]->devicePath();
+    const QString lost = u"%1 (COM 1) stopped working: the adapter was unplugged or failed. Plug "
+                         "it back in and try again.\r\n"_s.arg(path);
+    QCOMPARE(log, kHead + u"COM 1: \r\n"_s + dump(0, 40) + u"No Data Received\r\n"_s + lost
+                      + kTrying + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+}
+
+void TestLoopback::realTimeOutIsStrictlyMoreThanThreeSeconds()
+{
+    Rig rig;
+    rig.attach(1, VirtualCable::dead());
+    rig.attach(2, VirtualCable::good());
+    EventLoopClock clock;
+    QElapsedTimer timer;
+    timer.start();
+    const QString log = rig.run(u"COM 1"_s, clock);
+    QVERIFY(log.startsWith(kHead + u"COM 1: No Data Received\r\n"_s + kTrying));
+    QVERIFY(log.endsWith(passed(2)));
+    QVERIFY(timer.elapsed() > 3000);
+    QVERIFY2(timer.elapsed() < 3000 + 1500 + 256 * 20, "the dead port held the run too long");
+}
+
+void TestLoopback::pendingErrorFailsTheAttemptAfterOpening()
+{
+    FakeComm comm;
+    comm.failCommPort = 1;
+    FakeWindow window(comm, u"COM 1"_s);
+    EventLoopClock clock;
+    LoopbackTest(window, comm, clock).run();
+    // COM 1 could not be selected; the port still opened, but the attempt fails at the check.
+    QVERIFY(window.log.startsWith(kHead + u"COM 1: no such port\r\n"_s + kTrying
+                                  + u"COM 2: \r\n"_s + dump(0, 255)));
+    QVERIFY(window.log.endsWith(passed(2)));
+    QVERIFY(!comm.portOpen());
+}
+
+void TestLoopback::failedWriteShowsAsNoDataThenItsReason()
+{
+    FakeComm comm;
+    comm.failOutputPort = 2;
+    FakeWindow window(comm, u"COM 2"_s);
+    FastClock clock;
+    LoopbackTest(window, comm, clock).run();
+    QVERIFY(window.log.startsWith(kHead + u"COM 2: No Data Received\r\nwrite refused\r\n"_s
+                                  + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passed(1)));
+}
+
+QTEST_GUILESS_MAIN(TestLoopback)
+#include "tst_loopback.moc"
