@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include "app/inifile.h"
+
 #include "loopback/runclock.h"
 #include "serial/portconfig.h"
 #include "serial/portnumber.h"
@@ -21,7 +23,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kPortKey = u"Settings/CommPort"_s;
+const QString kSettingsGroup = u"Settings"_s;
+const QString kPortName = u"CommPort"_s;
+const QString kPortKey = kSettingsGroup + u'/' + kPortName;
 const QString kDefaultPort = u"1"_s;
 constexpr int kPortCount = 12;
 constexpr double kTwipsPerInch = 1440.0;
@@ -202,13 +206,12 @@ void Form1::Command1_Click()
 
 void Form1::Command2_Click()
 {
-    m_settings.setValue(kPortKey, portNumberText(Combo1->currentText()));
-    m_settings.sync();
-    if (m_settings.status() != QSettings::NoError)
+    const QString failure = setIniValue(m_settings.fileName(), kSettingsGroup, kPortName,
+                                        portNumberText(Combo1->currentText()));
+    if (!failure.isEmpty())
         m_desktop.warn(this, u"Error"_s,
-                       u"The selected port could not be saved in %1. Tollbeck closes all the "
-                       "same; choose the port again at the next start."_s.arg(
-                           m_settings.fileName()));
+                       u"The selected port could not be saved: %1. Tollbeck closes all the same; "
+                       "choose the port again at the next start."_s.arg(failure));
     close();
 }
 

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -38,6 +39,9 @@ private Q_SLOTS:
     void help();
     void accessKeys();
     void closeGuardRefusesEveryReasonDuringATest();
+    void exitChangesOnlyItsOwnKey_data();
+    void exitChangesOnlyItsOwnKey();
+    void settingsPathIsADirectory();
 };
 
 void TestApp::initTestCase()
@@ -428,6 +432,80 @@ void TestApp::closeGuardRefusesEveryReasonDuringATest()
         form.Form_QueryUnload(cancel, mode);
         QCOMPARE(cancel, kFalse);
     }
+}
+
+void TestApp::exitChangesOnlyItsOwnKey_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<QByteArray>("after"); // empty: the key is appended to what was there
+
+    QByteArray noise(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator random(7);
+    for (char &byte : noise)
+        byte = char(random.bounded(256));
+    QTest::newRow("random bytes") << noise << u"COM 1"_s << QByteArray();
+    QByteArray big = "; ten megabytes of the user's notes\n";
+    while (big.size() < 10 * 1024 * 1024)
+        big += "note=" + QByteArray(70, 'x') + '\n';
+    QTest::newRow("10 MB") << big << u"COM 1"_s << QByteArray();
+    QTest::newRow("comments and a map")
+        << QByteArray("; my radio shack\n[Ports]\nCOM1=/dev/ttyUSB0 ; the FTDI lead\n\n"
+                      "[Settings]\nCommPort = 3\nOther=kept\n[Zzz]\nCommPort=9\n")
+        << u"COM 3"_s
+        << QByteArray("; my radio shack\n[Ports]\nCOM1=/dev/ttyUSB0 ; the FTDI lead\n\n"
+                      "[Settings]\nCommPort=5\nOther=kept\n[Zzz]\nCommPort=9\n");
+    QTest::newRow("CR LF, group without the key")
+        << QByteArray("[Settings]\r\nTheme=dark\r\n") << u"COM 1"_s
+        << QByteArray("[Settings]\r\nCommPort=5\nTheme=dark\r\n");
+    QTest::newRow("no final line break") << QByteArray("[Ports]\nCOM2=/dev/ttyACM0")
+                                         << u"COM 1"_s
+                                         << QByteArray("[Ports]\nCOM2=/dev/ttyACM0\n"
+                                                       "[Settings]\nCommPort=5\n");
+}
+
+void TestApp::exitChangesOnlyItsOwnKey()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, selected);
+    QFETCH(QByteArray, after);
+    FormHarness harness(before, true);
+    Form1 &form = harness.form();
+    QCOMPARE(form.Combo1->currentText(), selected);
+    form.show();
+    QFile file(harness.settingsPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before); // starting changes nothing
+    file.close();
+
+    form.Combo1->setCurrentIndex(4);
+    QTest::mouseClick(form.Command2, Qt::LeftButton);
+    QVERIFY(harness.warnings.isEmpty());
+    QVERIFY(!form.isVisible());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    if (after.isEmpty()) {
+        QVERIFY(written.startsWith(before)); // nothing of the user's is lost
+        QVERIFY(written.endsWith("\n[Settings]\nCommPort=5\n"));
+    } else {
+        QCOMPARE(written, after);
+    }
+    FormHarness next(written, true);
+    QCOMPARE(next.form().Combo1->currentText(), u"COM 5"_s); // and the next start reads it back
+}
+
+void TestApp::settingsPathIsADirectory()
+{
+    FormHarness harness;
+    QVERIFY(QDir().mkpath(harness.settingsPath() + u"/inside"_s));
+    harness.settings = std::make_unique<QSettings>(harness.settingsPath(), QSettings::IniFormat);
+    Form1 &form = harness.form();
+    QCOMPARE(form.Combo1->currentText(), u"COM 1"_s);
+    form.show();
+    QTest::mouseClick(form.Command2, Qt::LeftButton);
+    QCOMPARE(harness.warnings.size(), 1);
+    QVERIFY(!form.isVisible());
+    QVERIFY(QFileInfo(harness.settingsPath() + u"/inside"_s).isDir()); // left as it was
 }
 
 QTEST_MAIN(TestApp)

@@ -1,0 +1,89 @@
+#include "app/inifile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// "[name]" gives name; anything else gives a null array.
+QByteArray sectionName(const QByteArray &line)
+{
+    const QByteArray trimmed = line.trimmed();
+    if (!trimmed.startsWith('[') || !trimmed.endsWith(']'))
+        return {};
+    return trimmed.mid(1, trimmed.size() - 2).trimmed();
+}
+
+bool isKeyLine(const QByteArray &line, const QByteArray &key)
+{
+    const QByteArray trimmed = line.trimmed();
+    return trimmed.startsWith(key) && trimmed.mid(key.size()).trimmed().startsWith('=');
+}
+
+QByteArray lineEnding(const QByteArray &line)
+{
+    return line.endsWith("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
+}
+
+} // namespace
+
+QString setIniValue(const QString &path, const QString &group, const QString &key,
+                    const QString &value)
+{
+    QByteArray text;
+    QFile existing(path);
+    if (existing.exists()) {
+        if (QFileInfo(path).isDir() || !existing.open(QIODevice::ReadOnly))
+            return u"%1 cannot be read"_s.arg(path);
+        text = existing.readAll();
+        existing.close();
+    } else if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        return u"the folder of %1 cannot be made"_s.arg(path);
+    }
+
+    const QByteArray wantedGroup = group.toUtf8();
+    const QByteArray wantedKey = key.toUtf8();
+    const QByteArray entry = wantedKey + '=' + value.toUtf8();
+    QList<QByteArray> lines;
+    for (qsizetype start = 0; start < text.size();) {
+        const qsizetype newline = text.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? text.size() : newline + 1;
+        lines << text.mid(start, end - start);
+        start = end;
+    }
+
+    QByteArray section;
+    qsizetype header = -1; // the line after the group's first header
+    bool replaced = false;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (const QByteArray name = sectionName(lines[i]); !name.isNull()) {
+            section = name;
+            if (section == wantedGroup && header < 0)
+                header = i + 1;
+        } else if (section == wantedGroup && isKeyLine(lines[i], wantedKey)) {
+            lines[i] = entry + lineEnding(lines[i]); // every copy, whichever a reader takes
+            replaced = true;
+        }
+    }
+    if (!replaced && header >= 0) {
+        lines.insert(header, entry + '\n');
+    } else if (!replaced) {
+        if (!text.isEmpty() && !text.endsWith('\n'))
+            lines << "\n";
+        lines << '[' + wantedGroup + "]\n" << entry + '\n';
+    }
+
+    // Written aside and renamed into place, so a failure cannot leave the file half written.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return u"%1 cannot be written (%2)"_s.arg(path, file.errorString());
+    for (const QByteArray &line : std::as_const(lines))
+        file.write(line);
+    if (!file.commit())
+        return u"%1 cannot be written (%2)"_s.arg(path, file.errorString());
+    return {};
+}
