@@ -35,8 +35,8 @@ constexpr double kTwipsPerInch = 1440.0;
 QFont dialogFont()
 {
     QFont font;
-    font.setFamilies({u"MS Sans Serif"_s, u"Microsoft Sans Serif"_s, u"Liberation Sans"_s,
-                      u"Arial"_s});
+    font.setFamilies(
+        {u"MS Sans Serif"_s, u"Microsoft Sans Serif"_s, u"Liberation Sans"_s, u"Arial"_s});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(8);
     return font;
@@ -82,13 +82,13 @@ QLabel *newLabel(const QString &caption, QWidget *parent)
 } // namespace
 
 Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop desktop, QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                  | Qt::WindowCloseButtonHint)
     , Command3(newButton(u"&Help"_s, this))
     , Frame1(new QGroupBox(this))
     , Label4(newLabel(u"3. Click Start to begin the test."_s, Frame1))
-    , Label3(newLabel(u"2. Select the port number your interface cable is connected to."_s,
-                      Frame1))
+    , Label3(newLabel(u"2. Select the port number your interface cable is connected to."_s, Frame1))
     , Label1(newLabel(u"1. Connect your interface cable to your serial port, but do not connect "
                       "it to your radio."_s,
                       Frame1))
@@ -106,10 +106,16 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     setWindowIcon(QIcon(u":/tollbeck.png"_s));
     setFont(dialogFont());
     // Named as in the layout, for accessibility tools and tests.
-    const std::pair<QWidget *, const char *> names[] = {
-        {Command3, "Command3"}, {Frame1, "Frame1"},     {Label4, "Label4"}, {Label3, "Label3"},
-        {Label1, "Label1"},     {Combo1, "Combo1"},     {Command1, "Command1"},
-        {Text1, "Text1"},       {Command2, "Command2"}, {Label2, "Label2"}};
+    const std::pair<QWidget *, const char *> names[] = {{Command3, "Command3"},
+                                                        {Frame1, "Frame1"},
+                                                        {Label4, "Label4"},
+                                                        {Label3, "Label3"},
+                                                        {Label1, "Label1"},
+                                                        {Combo1, "Combo1"},
+                                                        {Command1, "Command1"},
+                                                        {Text1, "Text1"},
+                                                        {Command2, "Command2"},
+                                                        {Label2, "Label2"}};
     for (const auto &[control, name] : names)
         control->setObjectName(QLatin1String(name));
 
@@ -193,7 +199,8 @@ void Form1::Testout(const QString &text)
 
 void Form1::InitPort()
 {
-    configureForLoopback(MSComm1, Combo1->currentText(),
+    configureForLoopback(MSComm1,
+                         Combo1->currentText(),
                          [this](const QString &title, const QString &text) {
                              m_desktop.warn(this, title, text);
                          });
@@ -206,10 +213,13 @@ void Form1::Command1_Click()
 
 void Form1::Command2_Click()
 {
-    const QString failure = setIniValue(m_settings.fileName(), kSettingsGroup, kPortName,
+    const QString failure = setIniValue(m_settings.fileName(),
+                                        kSettingsGroup,
+                                        kPortName,
                                         portNumberText(Combo1->currentText()));
     if (!failure.isEmpty())
-        m_desktop.warn(this, u"Error"_s,
+        m_desktop.warn(this,
+                       u"Error"_s,
                        u"The selected port could not be saved: %1. Tollbeck closes all the same; "
                        "choose the port again at the next start."_s.arg(failure));
     close();
@@ -239,10 +249,11 @@ void Form1::closeEvent(QCloseEvent *event)
 
 void Form1::Form_Load()
 {
-    setWindowTitle(u"%1 v%2.%3.%4   By Varnholt - QX0ZZZ"_s.arg(QString::fromLatin1(Version::kTitle))
-                       .arg(Version::kMajor)
-                       .arg(Version::kMinor)
-                       .arg(Version::kRevision));
+    setWindowTitle(
+        u"%1 v%2.%3.%4   By Varnholt - QX0ZZZ"_s.arg(QString::fromLatin1(Version::kTitle))
+            .arg(Version::kMajor)
+            .arg(Version::kMinor)
+            .arg(Version::kRevision));
 
     for (int port = 1; port <= kPortCount; ++port) {
         Combo1->addItem(portEntryText(port));
@@ -263,7 +274,9 @@ void Form1::place(QWidget *control, int left, int top, int width, int height) co
     const auto x = [this](int twips) { return qRound(twips * logicalDpiX() / kTwipsPerInch); };
     const auto y = [this](int twips) { return qRound(twips * logicalDpiY() / kTwipsPerInch); };
     // A height of 0 lets the control's font decide, as the port list's does.
-    control->setGeometry(x(left), y(top), x(width),
+    control->setGeometry(x(left),
+                         y(top),
+                         x(width),
                          height > 0 ? y(height) : control->sizeHint().height());
 }
 
@@ -274,8 +287,10 @@ void Form1::setTestRunning(bool running)
 
 void Form1::setControlsEnabled(bool enabled)
 {
-    for (QWidget *control : {static_cast<QWidget *>(Command1), static_cast<QWidget *>(Command2),
-                             static_cast<QWidget *>(Command3), static_cast<QWidget *>(Combo1)})
+    for (QWidget *control : {static_cast<QWidget *>(Command1),
+                             static_cast<QWidget *>(Command2),
+                             static_cast<QWidget *>(Command3),
+                             static_cast<QWidget *>(Combo1)})
         control->setEnabled(enabled);
 }
 

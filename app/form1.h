@@ -32,7 +32,10 @@ class Form1 : public QWidget, private RunWindow
     Q_OBJECT
 
 public:
-    Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop desktop,
+    Form1(QSettings &settings,
+          PortMap ports,
+          RunClock &clock,
+          Desktop desktop,
           QWidget *parent = nullptr);
     ~Form1() override;
 

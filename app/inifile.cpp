@@ -31,7 +31,9 @@ QByteArray lineEnding(const QByteArray &line)
 
 } // namespace
 
-QString setIniValue(const QString &path, const QString &group, const QString &key,
+QString setIniValue(const QString &path,
+                    const QString &group,
+                    const QString &key,
                     const QString &value)
 {
     QByteArray text;

@@ -37,8 +37,11 @@ void measure(double hundredths, int calls)
     std::sort(overshoots.begin(), overshoots.end());
     std::printf("HiResDelay(%.1f) x %d: overshoot median %.3f ms, worst %.3f ms; CPU %.1f %% of "
                 "wall time\n",
-                hundredths, calls, overshoots[overshoots.size() / 2] * 1e3,
-                overshoots.back() * 1e3, 100.0 * cpu / wall.count());
+                hundredths,
+                calls,
+                overshoots[overshoots.size() / 2] * 1e3,
+                overshoots.back() * 1e3,
+                100.0 * cpu / wall.count());
 }
 
 } // namespace

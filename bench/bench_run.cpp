@@ -90,11 +90,15 @@ int main(int argc, char *argv[])
     const RunFigures pass = timeRun(u"good"_s);
     std::printf("passing run: %.3f s against a floor of %.3f s (%.1f %% over); CPU %.1f %% of the "
                 "wall time\n",
-                pass.wall, kFloor, 100.0 * (pass.wall / kFloor - 1.0), 100.0 * pass.cpu / pass.wall);
+                pass.wall,
+                kFloor,
+                100.0 * (pass.wall / kFloor - 1.0),
+                100.0 * pass.cpu / pass.wall);
     const RunFigures dead = timeRun(u"dead"_s);
     std::printf("dead port (3 s time-out, then 11 missing ports): %.3f s; CPU %.1f %% of the wall "
                 "time\n",
-                dead.wall, 100.0 * dead.cpu / dead.wall);
+                dead.wall,
+                100.0 * dead.cpu / dead.wall);
 
     QTemporaryDir dir;
     QSettings settings(dir.filePath(u"Tollbeck.conf"_s), QSettings::IniFormat);
@@ -113,6 +117,9 @@ int main(int argc, char *argv[])
     secondsPerAppend(form, 1000000);
     const double late = secondsPerAppend(form, 3300);
     std::printf("log append: %.1f us on a short log, %.1f us after %d lines (ratio %.2f)\n",
-                early * 1e6, late * 1e6, form.Text1->document()->blockCount(), late / early);
+                early * 1e6,
+                late * 1e6,
+                form.Text1->document()->blockCount(),
+                late / early);
     return 0;
 }

@@ -173,9 +173,8 @@ bool LoopbackTest::echoAll()
         bool differs = true;
         guard([&] { differs = receivedByte() != quint8(m_sendBuffer[0]); });
         if (differs) {
-            guard([&] {
-                m_window.Testout(mismatchReport(quint8(m_sendBuffer[0]), receivedByte()));
-            });
+            guard(
+                [&] { m_window.Testout(mismatchReport(quint8(m_sendBuffer[0]), receivedByte())); });
             return false;
         }
     }

@@ -5,19 +5,19 @@
 // The numbers of every error the program raises, in one place. Where the classic serial control
 // had a number for the same trouble we keep it, so a ham who has met it before recognises it.
 enum class ErrorNumber : qint32 {
-    NothingReceived = 9,         // a reply was expected to hold a byte and held none
-    TypeMismatch = 13,           // a port-list text that does not end in a port number
-    InvalidPropertyValue = 380,  // a setting the control refuses, e.g. a malformed Settings text
-    NotWhileOpen = 8000,         // a setting that cannot change while the port is open
-    InvalidPortNumber = 8002,    // no device is mapped to COM n
-    PortAlreadyOpen = 8005,      // opening a port that is open, or moving an open one
-    PortInUse = 8010,            // another program holds the device
-    PortNotOpen = 8012,          // sending or reading while the port is closed
-    DeviceLost = 8020,           // the device failed or vanished while open (unplugged)
-    NoSuchDevice = 8030,         // the mapped device node does not exist
-    PermissionDenied = 8031,     // the user may not open the device (not in dialout)
-    OpenFailed = 8032,           // any other reason the device would not open as a serial port
-    WriteFailed = 8033,          // the bytes could not be handed to the device
+    NothingReceived = 9,        // a reply was expected to hold a byte and held none
+    TypeMismatch = 13,          // a port-list text that does not end in a port number
+    InvalidPropertyValue = 380, // a setting the control refuses, e.g. a malformed Settings text
+    NotWhileOpen = 8000,        // a setting that cannot change while the port is open
+    InvalidPortNumber = 8002,   // no device is mapped to COM n
+    PortAlreadyOpen = 8005,     // opening a port that is open, or moving an open one
+    PortInUse = 8010,           // another program holds the device
+    PortNotOpen = 8012,         // sending or reading while the port is closed
+    DeviceLost = 8020,          // the device failed or vanished while open (unplugged)
+    NoSuchDevice = 8030,        // the mapped device node does not exist
+    PermissionDenied = 8031,    // the user may not open the device (not in dialout)
+    OpenFailed = 8032,          // any other reason the device would not open as a serial port
+    WriteFailed = 8033,         // the bytes could not be handed to the device
 };
 
 // A failed operation: a nonzero number and a description meant for the user.

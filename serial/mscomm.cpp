@@ -35,10 +35,12 @@ std::optional<LineSettings> parseSettings(const QString &text)
     if (!ok || baudRate <= 0)
         return std::nullopt;
 
-    static const std::pair<QString, QSerialPort::Parity> parities[] = {
-        {u"n"_s, QSerialPort::NoParity},   {u"e"_s, QSerialPort::EvenParity},
-        {u"o"_s, QSerialPort::OddParity},  {u"m"_s, QSerialPort::MarkParity},
-        {u"s"_s, QSerialPort::SpaceParity}};
+    static const std::pair<QString, QSerialPort::Parity> parities[]
+        = {{u"n"_s, QSerialPort::NoParity},
+           {u"e"_s, QSerialPort::EvenParity},
+           {u"o"_s, QSerialPort::OddParity},
+           {u"m"_s, QSerialPort::MarkParity},
+           {u"s"_s, QSerialPort::SpaceParity}};
     std::optional<QSerialPort::Parity> parity;
     for (const auto &[letter, value] : parities) {
         if (fields[1].trimmed().compare(letter, Qt::CaseInsensitive) == 0)
@@ -49,10 +51,10 @@ std::optional<LineSettings> parseSettings(const QString &text)
     if (!parity || !ok || dataBits < 5 || dataBits > 8)
         return std::nullopt;
 
-    static const std::pair<QString, QSerialPort::StopBits> stops[] = {
-        {u"1"_s, QSerialPort::OneStop},
-        {u"1.5"_s, QSerialPort::OneAndHalfStop},
-        {u"2"_s, QSerialPort::TwoStop}};
+    static const std::pair<QString, QSerialPort::StopBits> stops[]
+        = {{u"1"_s, QSerialPort::OneStop},
+           {u"1.5"_s, QSerialPort::OneAndHalfStop},
+           {u"2"_s, QSerialPort::TwoStop}};
     for (const auto &[word, value] : stops) {
         if (fields[3].trimmed() == word)
             return LineSettings{baudRate, *parity, QSerialPort::DataBits(dataBits), value};
@@ -64,7 +66,8 @@ std::optional<LineSettings> parseSettings(const QString &text)
 // so look for any other open file that refers to the same device.
 bool heldElsewhere(int fd)
 {
-    struct stat own {};
+    struct stat own
+    {};
     if (::fstat(fd, &own) != 0 || !S_ISCHR(own.st_mode))
         return false;
     const QString self = QString::number(::getpid());
@@ -82,7 +85,8 @@ bool heldElsewhere(int fd)
                 continue;
             if (pid == self && std::atoi(entry->d_name) == fd)
                 continue;
-            struct stat other {};
+            struct stat other
+            {};
             const QByteArray path = fdDir + '/' + entry->d_name;
             if (::stat(path.constData(), &other) == 0 && S_ISCHR(other.st_mode)
                 && other.st_rdev == own.st_rdev) {
@@ -305,8 +309,8 @@ void MSComm::requireOpen() const
 void MSComm::applyLineSettings()
 {
     const LineSettings line = *parseSettings(m_config.settings);
-    static constexpr QSerialPort::FlowControl flows[] = {
-        QSerialPort::NoFlowControl, QSerialPort::SoftwareControl, QSerialPort::HardwareControl};
+    static constexpr QSerialPort::FlowControl flows[]
+        = {QSerialPort::NoFlowControl, QSerialPort::SoftwareControl, QSerialPort::HardwareControl};
     m_port->setBaudRate(line.baudRate);
     m_port->setParity(line.parity);
     m_port->setDataBits(line.dataBits);
@@ -364,8 +368,8 @@ CommError MSComm::openError() const
         if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
             return CommError(ErrorNumber::PermissionDenied,
                              u"Permission denied on %1. Add your user to the dialout group "
-                             "(sudo adduser $USER dialout), log out and in again, and retry."_s
-                                 .arg(deviceLabel()));
+                             "(sudo adduser $USER dialout), log out and in again, and retry."_s.arg(
+                                 deviceLabel()));
         return CommError(ErrorNumber::PortInUse,
                          u"%1 is in use by another program. Close that program (your radio "
                          "software, for example) and try again."_s.arg(deviceLabel()));

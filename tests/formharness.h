@@ -39,7 +39,8 @@ public:
         return Desktop{[this](QWidget *, const QString &title, const QString &text) {
                            warnings << title + QStringLiteral("|") + text;
                        },
-                       [this](QWidget *, const QString &path) { opened << path; }, helpDir()};
+                       [this](QWidget *, const QString &path) { opened << path; },
+                       helpDir()};
     }
 
     QTemporaryDir dir;

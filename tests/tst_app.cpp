@@ -163,8 +163,8 @@ void TestApp::tabOrderStartsOnExit()
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QCOMPARE(QApplication::focusWidget(), form.Command2);
-    const QWidget *expected[] = {form.Text1, form.Command1, form.Combo1, form.Command3,
-                                 form.Command2};
+    const QWidget *expected[]
+        = {form.Text1, form.Command1, form.Combo1, form.Command3, form.Command2};
     for (const QWidget *next : expected) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), next);
@@ -183,8 +183,8 @@ void TestApp::savedPort_data()
     QTest::newRow("13") << QByteArray("[Settings]\nCommPort=13\n") << true << u"COM 1"_s;
     QTest::newRow("abc") << QByteArray("[Settings]\nCommPort=abc\n") << true << u"COM 1"_s;
     QTest::newRow("empty") << QByteArray("[Settings]\nCommPort=\n") << true << u"COM 1"_s;
-    QTest::newRow("leading space") << QByteArray("[Settings]\nCommPort=\" 3\"\n") << true
-                                   << u"COM 1"_s;
+    QTest::newRow("leading space")
+        << QByteArray("[Settings]\nCommPort=\" 3\"\n") << true << u"COM 1"_s;
     QTest::newRow("list") << QByteArray("[Settings]\nCommPort=1, 2\n") << true << u"COM 1"_s;
     QTest::newRow("very long") << QByteArray("[Settings]\nCommPort=" + QByteArray(100000, '7')
                                              + "\n")
@@ -310,7 +310,8 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
         dump += u"%1 "_s.arg(value, 2, 16, QChar(u'0')).toUpper();
     QCOMPARE(form.Text1->toPlainText(),
              u"Beginning loopback test on selected port.\nPlease wait for test to complete...\n\n"
-             "COM 3: \n"_s + dump
+             "COM 3: \n"_s
+                 + dump
                  + u"\n\nCOM 3: Test passed successfully!\nSelect COM 3 in your software.\n"_s);
     QCOMPARE(form.Text1->textCursor().position(), form.Text1->document()->characterCount() - 1);
     QCOMPARE(form.Combo1->currentText(), u"COM 3"_s); // the run leaves the selection alone
@@ -440,13 +441,13 @@ void TestApp::exitChangesOnlyItsOwnKey_data()
     QTest::addColumn<QString>("selected");
     QTest::addColumn<QByteArray>("after"); // empty: the key is appended to what was there
 
-    QByteArray noise(64 * 1024, Qt::Uninitialized);
+    QByteArray noise(qsizetype(64) * 1024, Qt::Uninitialized);
     QRandomGenerator random(7);
     for (char &byte : noise)
         byte = char(random.bounded(256));
     QTest::newRow("random bytes") << noise << u"COM 1"_s << QByteArray();
     QByteArray big = "; ten megabytes of the user's notes\n";
-    while (big.size() < 10 * 1024 * 1024)
+    while (big.size() < qsizetype(10) * 1024 * 1024)
         big += "note=" + QByteArray(70, 'x') + '\n';
     QTest::newRow("10 MB") << big << u"COM 1"_s << QByteArray();
     QTest::newRow("comments and a map")
@@ -458,8 +459,7 @@ void TestApp::exitChangesOnlyItsOwnKey_data()
     QTest::newRow("CR LF, group without the key")
         << QByteArray("[Settings]\r\nTheme=dark\r\n") << u"COM 1"_s
         << QByteArray("[Settings]\r\nCommPort=5\nTheme=dark\r\n");
-    QTest::newRow("no final line break") << QByteArray("[Ports]\nCOM2=/dev/ttyACM0")
-                                         << u"COM 1"_s
+    QTest::newRow("no final line break") << QByteArray("[Ports]\nCOM2=/dev/ttyACM0") << u"COM 1"_s
                                          << QByteArray("[Ports]\nCOM2=/dev/ttyACM0\n"
                                                        "[Settings]\nCommPort=5\n");
 }

@@ -2,6 +2,7 @@
 #include "loopback/runclock.h"
 #include "serial/mscomm.h"
 #include "serial/portconfig.h"
+#include "tests/testclocks.h"
 #include "tests/virtualcable.h"
 
 #include <QtTest>
@@ -30,24 +31,9 @@ QString dump(int first, int last)
 
 QString passed(int port)
 {
-    return u"\r\n\r\nCOM %1: Test passed successfully!\r\nSelect COM %1 in your software.\r\n"_s
-        .arg(port);
+    return u"\r\n\r\nCOM %1: Test passed successfully!\r\nSelect COM %1 in your software.\r\n"_s.arg(
+        port);
 }
-
-// Time-outs run thirty times faster, so a dead port costs a tenth of a second.
-class FastClock : public EventLoopClock
-{
-public:
-    static constexpr int kScale = 30;
-    TimePoint now() const override { return m_origin + (EventLoopClock::now() - m_origin) * kScale; }
-    void waitForEvents(std::chrono::nanoseconds limit) override
-    {
-        EventLoopClock::waitForEvents(limit / kScale);
-    }
-
-private:
-    TimePoint m_origin = EventLoopClock::now();
-};
 
 // The window as the run sees it, recording what the run does to it.
 class FakeWindow : public RunWindow
@@ -304,8 +290,9 @@ void TestLoopback::portTextWithoutNumber()
     QCOMPARE(rig.boxes.size(), 1); // the configuration shows its own failure
     QVERIFY(rig.boxes[0].startsWith(u"Error 13: "_s));
     // The control stays on COM 1, which opens; the refused port 0 still fails the attempt.
-    QCOMPARE(log, kHead + u"COM 0: COM 0 is not a valid port number; choose COM 1 to COM 12.\r\n"_s
-                      + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passed(1));
+    QCOMPARE(log,
+             kHead + u"COM 0: COM 0 is not a valid port number; choose COM 1 to COM 12.\r\n"_s
+                 + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passed(1));
 }
 
 void TestLoopback::unpluggedMidRun()
@@ -318,8 +305,9 @@ void TestLoopback::unpluggedMidRun()
     const QString path = rig.cables[0]->devicePath();
     const QString lost = u"%1 (COM 1) stopped working: the adapter was unplugged or failed. Plug "
                          "it back in and try again.\r\n"_s.arg(path);
-    QCOMPARE(log, kHead + u"COM 1: \r\n"_s + dump(0, 40) + u"No Data Received\r\n"_s + lost
-                      + kTrying + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+    QCOMPARE(log,
+             kHead + u"COM 1: \r\n"_s + dump(0, 40) + u"No Data Received\r\n"_s + lost + kTrying
+                 + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
 }
 
 void TestLoopback::realTimeOutIsStrictlyMoreThanThreeSeconds()
@@ -345,8 +333,8 @@ void TestLoopback::pendingErrorFailsTheAttemptAfterOpening()
     EventLoopClock clock;
     LoopbackTest(window, comm, clock).run();
     // COM 1 could not be selected; the port still opened, but the attempt fails at the check.
-    QVERIFY(window.log.startsWith(kHead + u"COM 1: no such port\r\n"_s + kTrying
-                                  + u"COM 2: \r\n"_s + dump(0, 255)));
+    QVERIFY(window.log.startsWith(kHead + u"COM 1: no such port\r\n"_s + kTrying + u"COM 2: \r\n"_s
+                                  + dump(0, 255)));
     QVERIFY(window.log.endsWith(passed(2)));
     QVERIFY(!comm.portOpen());
 }

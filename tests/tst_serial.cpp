@@ -214,8 +214,8 @@ void TestSerial::openFailures_data()
 {
     QTest::addColumn<QString>("device"); // mapped to COM 1; empty: use COM 13, mapped to nothing
     QTest::addColumn<qint32>("number");
-    QTest::newRow("missing device") << u"/dev/ttyTollbeckMissing"_s
-                                    << qint32(ErrorNumber::NoSuchDevice);
+    QTest::newRow("missing device")
+        << u"/dev/ttyTollbeckMissing"_s << qint32(ErrorNumber::NoSuchDevice);
     QTest::newRow("unmapped port") << QString() << qint32(ErrorNumber::InvalidPortNumber);
     QTest::newRow("not a serial device") << u"/dev/null"_s << qint32(ErrorNumber::OpenFailed);
 }

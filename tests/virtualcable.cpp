@@ -67,16 +67,15 @@ void VirtualCable::serve()
                 break;
             }
             const QByteArray reply = answer(chunk[i]);
-            if (!reply.isEmpty())
-                [[maybe_unused]] const auto written = ::write(m_master, reply.constData(),
-                                                              size_t(reply.size()));
+            if (!reply.isEmpty()) [[maybe_unused]]
+                const auto written = ::write(m_master, reply.constData(), size_t(reply.size()));
         }
     }
 }
 
 QByteArray VirtualCable::answer(char byte)
 {
-    const QByteArray echo(1, byte);
+    QByteArray echo(1, byte);
     if (!m_probeSeen) {
         m_probeSeen = byte == '\n';
         switch (m_behaviour.kind) {

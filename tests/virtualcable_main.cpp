@@ -26,7 +26,8 @@ int main(int argc, char *argv[])
     else if (std::strcmp(kind, "unplug") == 0)
         behaviour = VirtualCable::unplugAfter(value);
     else if (std::strcmp(kind, "good") != 0) {
-        std::fprintf(stderr, "usage: %s [good|dead|doubled|modem|corrupt K|silent K|unplug K]\n",
+        std::fprintf(stderr,
+                     "usage: %s [good|dead|doubled|modem|corrupt K|silent K|unplug K]\n",
                      argv[0]);
         return 2;
     }
