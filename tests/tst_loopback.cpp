@@ -173,6 +173,8 @@ private Q_SLOTS:
     void realTimeOutIsStrictlyMoreThanThreeSeconds();
     void pendingErrorFailsTheAttemptAfterOpening();
     void failedWriteShowsAsNoDataThenItsReason();
+    void floodedLine();
+    void portHeldByAnotherCopy();
 };
 
 void TestLoopback::goodCableOnSelectedPort()
@@ -220,6 +222,7 @@ void TestLoopback::cableFaults_data()
     QTest::newRow("modem OK") << VirtualCable::modem("OK") << u"Modem\r\n"_s;
     QTest::newRow("modem ok only") << VirtualCable::modem("ok") << u"\r\n"_s + dump(0, 255);
     QTest::newRow("doubled echoes") << VirtualCable::doubled() << u"\r\n"_s + dump(0, 255);
+    QTest::newRow("garbage after echoes") << VirtualCable::noisy() << u"\r\n"_s + dump(0, 255);
     QTest::newRow("silent") << VirtualCable::dead() << u"No Data Received\r\n"_s;
     QTest::newRow("silent from 0") << VirtualCable::silentFrom(0) << u"No Data Received\r\n"_s;
     QTest::newRow("silent from 100")
@@ -348,6 +351,34 @@ void TestLoopback::failedWriteShowsAsNoDataThenItsReason()
     LoopbackTest(window, comm, clock).run();
     QVERIFY(window.log.startsWith(kHead + u"COM 2: No Data Received\r\nwrite refused\r\n"_s
                                   + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passed(1)));
+}
+
+void TestLoopback::floodedLine()
+{
+    // A line that never stops talking: the first byte read back is wrong, and the run walks on.
+    Rig rig;
+    rig.attach(1, VirtualCable::flood());
+    rig.attach(2, VirtualCable::good());
+    EventLoopClock clock;
+    QCOMPARE(rig.run(u"COM 1"_s, clock),
+             kHead
+                 + u"COM 1: \r\n55 \r\n\r\nERROR: Test failed! \r\nReceived Data Corrupt!\r\n"
+                   "Sent: 00\r\nReceived: 55\r\n\r\n"_s
+                 + kTrying + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+}
+
+void TestLoopback::portHeldByAnotherCopy()
+{
+    Rig rig;
+    rig.attach(1, VirtualCable::good());
+    rig.attach(2, VirtualCable::good());
+    MSComm otherCopy(rig.map);
+    otherCopy.setPortOpen(true); // COM 1, mid-test in another window
+    const QString inUse = rig.openError(1);
+    QVERIFY(inUse.contains(u"in use by another program"_s));
+    EventLoopClock clock;
+    QCOMPARE(rig.run(u"COM 1"_s, clock),
+             kHead + u"COM 1: "_s + inUse + kTrying + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
 }
 
 QTEST_GUILESS_MAIN(TestLoopback)

@@ -16,6 +16,8 @@ VirtualCable::VirtualCable(Behaviour behaviour)
         return;
     // Only the program under test may hold the port open, or it would count as in use.
     ::close(slave);
+    // A full line must not block the cable's thread: it still has to notice the stop.
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_path = QString::fromLocal8Bit(name);
     m_thread = std::thread([this] { serve(); });
 }
@@ -36,7 +38,9 @@ VirtualCable::~VirtualCable()
 void VirtualCable::serve()
 {
     for (;;) {
-        pollfd fds[] = {{m_stop[0], POLLIN, 0}, {m_master, POLLIN, 0}};
+        const bool flood = m_behaviour.kind == Kind::Flood;
+        pollfd fds[] = {{m_stop[0], POLLIN, 0},
+                        {m_master, short(POLLIN | (flood ? POLLOUT : 0)), 0}};
         const nfds_t count = m_master >= 0 ? 2 : 1;
         if (::poll(fds, count, -1) < 0 && errno != EINTR)
             return;
@@ -45,8 +49,15 @@ void VirtualCable::serve()
         if (count < 2)
             continue;
 
+        if (flood && (fds[1].revents & POLLOUT) && !(fds[1].revents & POLLHUP)) {
+            static const QByteArray stream(4096, 'U');
+            [[maybe_unused]] const auto written = ::write(m_master, stream.constData(),
+                                                          size_t(stream.size()));
+        }
         char chunk[256];
         const ssize_t got = (fds[1].revents & POLLIN) ? ::read(m_master, chunk, sizeof chunk) : 0;
+        if (flood && got > 0)
+            continue; // swallows what it is sent
         if (got <= 0) {
             // Nobody holds the port open: the next user starts from the probe again. Hang-ups
             // are reported without pause, so wait a little before looking again.
@@ -100,6 +111,8 @@ QByteArray VirtualCable::answer(char byte)
         return value < m_behaviour.value ? echo : QByteArray();
     case Kind::Doubled:
         return echo + echo;
+    case Kind::Noisy:
+        return echo + QByteArray(32, char(0xA5));
     default:
         return echo;
     }

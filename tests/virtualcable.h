@@ -22,8 +22,10 @@ public:
         SilentFrom, // echoes values below k, then stays silent
         Doubled,    // echoes every byte twice
         Modem,      // echoes, and answers the probe line with `answer`
-        UnplugAfter // echoes up to value k, then vanishes like a pulled USB adapter when the
-                    // next byte comes
+        UnplugAfter, // echoes up to value k, then vanishes like a pulled USB adapter when the
+                     // next byte comes
+        Flood,       // sends 'U' continuously at full speed, whatever it is sent
+        Noisy        // echoes every byte followed by a burst of garbage
     };
     struct Behaviour
     {
@@ -40,6 +42,8 @@ public:
     static Behaviour doubled() { return {Kind::Doubled, 0, 0, {}}; }
     static Behaviour modem(const QByteArray &answer) { return {Kind::Modem, 0, 0, answer}; }
     static Behaviour unplugAfter(int value) { return {Kind::UnplugAfter, value, 0, {}}; }
+    static Behaviour flood() { return {Kind::Flood, 0, 0, {}}; }
+    static Behaviour noisy() { return {Kind::Noisy, 0, 0, {}}; }
 
     explicit VirtualCable(Behaviour behaviour = good());
     ~VirtualCable();
