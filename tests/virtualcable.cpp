@@ -39,8 +39,8 @@ void VirtualCable::serve()
 {
     for (;;) {
         const bool flood = m_behaviour.kind == Kind::Flood;
-        pollfd fds[] = {{m_stop[0], POLLIN, 0},
-                        {m_master, short(POLLIN | (flood ? POLLOUT : 0)), 0}};
+        pollfd fds[]
+            = {{m_stop[0], POLLIN, 0}, {m_master, short(POLLIN | (flood ? POLLOUT : 0)), 0}};
         const nfds_t count = m_master >= 0 ? 2 : 1;
         if (::poll(fds, count, -1) < 0 && errno != EINTR)
             return;
@@ -51,8 +51,8 @@ void VirtualCable::serve()
 
         if (flood && (fds[1].revents & POLLOUT) && !(fds[1].revents & POLLHUP)) {
             static const QByteArray stream(4096, 'U');
-            [[maybe_unused]] const auto written = ::write(m_master, stream.constData(),
-                                                          size_t(stream.size()));
+            [[maybe_unused]] const auto written
+                = ::write(m_master, stream.constData(), size_t(stream.size()));
         }
         char chunk[256];
         const ssize_t got = (fds[1].revents & POLLIN) ? ::read(m_master, chunk, sizeof chunk) : 0;

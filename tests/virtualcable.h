@@ -16,12 +16,12 @@ class VirtualCable
 {
 public:
     enum class Kind {
-        Good,       // echoes every byte
-        Dead,       // swallows everything
-        Corrupt,    // echoes, but returns `wrong` for value k
-        SilentFrom, // echoes values below k, then stays silent
-        Doubled,    // echoes every byte twice
-        Modem,      // echoes, and answers the probe line with `answer`
+        Good,        // echoes every byte
+        Dead,        // swallows everything
+        Corrupt,     // echoes, but returns `wrong` for value k
+        SilentFrom,  // echoes values below k, then stays silent
+        Doubled,     // echoes every byte twice
+        Modem,       // echoes, and answers the probe line with `answer`
         UnplugAfter, // echoes up to value k, then vanishes like a pulled USB adapter when the
                      // next byte comes
         Flood,       // sends 'U' continuously at full speed, whatever it is sent
