@@ -154,9 +154,7 @@ void MSComm::setPortOpen(bool open)
     }
     if (heldElsewhere(int(m_port->handle()))) {
         m_port->close();
-        throw CommError(ErrorNumber::PortInUse,
-                        u"%1 is in use by another program. Close that program (your radio "
-                        "software, for example) and try again."_s.arg(deviceLabel()));
+        throw inUseError();
     }
     applyModemLines();
 }
@@ -232,20 +230,12 @@ void MSComm::setHandshaking(qint32 handshaking)
 
 void MSComm::setInBufferSize(qint16 bytes)
 {
-    requireClosed("the receive buffer size");
-    if (bytes < 1)
-        throw CommError(ErrorNumber::InvalidPropertyValue,
-                        u"A receive buffer of %1 bytes is too small."_s.arg(bytes));
-    m_config.inBufferSize = bytes;
+    m_config.inBufferSize = checkedBufferSize(bytes, "receive");
 }
 
 void MSComm::setOutBufferSize(qint16 bytes)
 {
-    requireClosed("the transmit buffer size");
-    if (bytes < 1)
-        throw CommError(ErrorNumber::InvalidPropertyValue,
-                        u"A transmit buffer of %1 bytes is too small."_s.arg(bytes));
-    m_config.outBufferSize = bytes;
+    m_config.outBufferSize = checkedBufferSize(bytes, "transmit");
 }
 
 void MSComm::setInputMode(qint32 mode)
@@ -292,12 +282,25 @@ void MSComm::setSThreshold(qint16 bytes)
     m_config.sThreshold = bytes;
 }
 
-void MSComm::requireClosed(const char *what) const
+qint16 MSComm::checkedBufferSize(qint16 bytes, const char *direction) const
 {
     if (portOpen())
         throw CommError(ErrorNumber::NotWhileOpen,
-                        u"%1 cannot change while %2 is open."_s.arg(QLatin1String(what),
-                                                                    deviceLabel()));
+                        u"The %1 buffer size cannot change while %2 is open."_s.arg(QLatin1String(
+                                                                                        direction),
+                                                                                    deviceLabel()));
+    if (bytes < 1)
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"A %1 buffer of %2 bytes is too small."_s.arg(QLatin1String(direction))
+                            .arg(bytes));
+    return bytes;
+}
+
+CommError MSComm::inUseError() const
+{
+    return CommError(ErrorNumber::PortInUse,
+                     u"%1 is in use by another program. Close that program (your radio "
+                     "software, for example) and try again."_s.arg(deviceLabel()));
 }
 
 void MSComm::requireOpen() const
@@ -370,9 +373,7 @@ CommError MSComm::openError() const
                              u"Permission denied on %1. Add your user to the dialout group "
                              "(sudo adduser $USER dialout), log out and in again, and retry."_s.arg(
                                  deviceLabel()));
-        return CommError(ErrorNumber::PortInUse,
-                         u"%1 is in use by another program. Close that program (your radio "
-                         "software, for example) and try again."_s.arg(deviceLabel()));
+        return inUseError();
     }
     default:
         return CommError(ErrorNumber::OpenFailed,

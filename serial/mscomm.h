@@ -69,7 +69,8 @@ public:
     const PortMap &ports() const { return m_ports; }
 
 private:
-    void requireClosed(const char *what) const;
+    qint16 checkedBufferSize(qint16 bytes, const char *direction) const;
+    CommError inUseError() const;
     void requireOpen() const;
     void applyLineSettings();
     void applyModemLines();

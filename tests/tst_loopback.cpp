@@ -123,16 +123,12 @@ public:
     QStringList boxes;
 };
 
-// Fails chosen operations of a cable that otherwise echoes.
+// A cable that echoes, on a control that refuses to send on one port: a write that fails
+// without the device going away cannot be made on a real port.
 class FakeComm : public CommControl
 {
 public:
-    void setCommPort(qint16 port) override
-    {
-        if (port == failCommPort)
-            throw CommError(ErrorNumber::InvalidPortNumber, u"no such port"_s);
-        m_port = port;
-    }
+    void setCommPort(qint16 port) override { m_port = port; }
     qint16 commPort() const override { return m_port; }
     void setPortOpen(bool open) override { m_open = open; }
     bool portOpen() const override { return m_open; }
@@ -145,7 +141,6 @@ public:
     qint16 inBufferCount() override { return qint16(m_pending.size()); }
     QByteArray input() override { return std::exchange(m_pending, {}); }
 
-    qint16 failCommPort = -1;
     qint16 failOutputPort = -1;
 
 private:
@@ -171,7 +166,6 @@ private Q_SLOTS:
     void portTextWithoutNumber();
     void unpluggedMidRun();
     void realTimeOutIsStrictlyMoreThanThreeSeconds();
-    void pendingErrorFailsTheAttemptAfterOpening();
     void failedWriteShowsAsNoDataThenItsReason();
     void floodedLine();
     void portHeldByAnotherCopy();
@@ -224,7 +218,6 @@ void TestLoopback::cableFaults_data()
     QTest::newRow("doubled echoes") << VirtualCable::doubled() << u"\r\n"_s + dump(0, 255);
     QTest::newRow("garbage after echoes") << VirtualCable::noisy() << u"\r\n"_s + dump(0, 255);
     QTest::newRow("silent") << VirtualCable::dead() << u"No Data Received\r\n"_s;
-    QTest::newRow("silent from 0") << VirtualCable::silentFrom(0) << u"No Data Received\r\n"_s;
     QTest::newRow("silent from 100")
         << VirtualCable::silentFrom(100) << u"\r\n"_s + dump(0, 99) + u"No Data Received\r\n"_s;
     QTest::newRow("corrupt 0") << VirtualCable::corrupt(0, 0x80)
@@ -326,20 +319,6 @@ void TestLoopback::realTimeOutIsStrictlyMoreThanThreeSeconds()
     QVERIFY(log.endsWith(passed(2)));
     QVERIFY(timer.elapsed() > 3000);
     QVERIFY2(timer.elapsed() < 3000 + 1500 + 256 * 20, "the dead port held the run too long");
-}
-
-void TestLoopback::pendingErrorFailsTheAttemptAfterOpening()
-{
-    FakeComm comm;
-    comm.failCommPort = 1;
-    FakeWindow window(comm, u"COM 1"_s);
-    EventLoopClock clock;
-    LoopbackTest(window, comm, clock).run();
-    // COM 1 could not be selected; the port still opened, but the attempt fails at the check.
-    QVERIFY(window.log.startsWith(kHead + u"COM 1: no such port\r\n"_s + kTrying + u"COM 2: \r\n"_s
-                                  + dump(0, 255)));
-    QVERIFY(window.log.endsWith(passed(2)));
-    QVERIFY(!comm.portOpen());
 }
 
 void TestLoopback::failedWriteShowsAsNoDataThenItsReason()

