@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSettings>
+#include <QTextOption>
 
 using namespace Qt::StringLiterals;
 
@@ -131,6 +132,12 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     QFont logFont = Text1->font();
     logFont.setStyleStrategy(QFont::PreferNoShaping);
     Text1->setFont(logFont);
+    // Without trailing spaces in the line widths, the dump's widest line narrows each time it
+    // wraps, and the layout then measures every paragraph again: appends would slow down as
+    // the log grows.
+    QTextOption logOption = Text1->document()->defaultTextOption();
+    logOption.setFlags(logOption.flags() | QTextOption::IncludeTrailingSpaces);
+    Text1->document()->setDefaultTextOption(logOption);
 
     setFixedSize(qRound(7080 * logicalDpiX() / kTwipsPerInch),
                  qRound(6030 * logicalDpiY() / kTwipsPerInch));

@@ -55,7 +55,7 @@ void TestSoak::manyRunsLeakNothing()
     FormHarness goodHarness;
     FormHarness deadHarness;
     goodHarness.clock = std::make_unique<HurriedClock>();
-    deadHarness.clock = std::make_unique<HurriedClock>();
+    deadHarness.clock = std::make_unique<FastClock>();
     Form1 &goodForm = goodHarness.form(goodPorts);
     Form1 &deadForm = deadHarness.form(deadPorts);
     goodForm.Combo1->setCurrentIndex(1);
