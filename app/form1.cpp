@@ -294,10 +294,7 @@ void Form1::setTestRunning(bool running)
 
 void Form1::setControlsEnabled(bool enabled)
 {
-    for (QWidget *control : {static_cast<QWidget *>(Command1),
-                             static_cast<QWidget *>(Command2),
-                             static_cast<QWidget *>(Command3),
-                             static_cast<QWidget *>(Combo1)})
+    for (QWidget *control : std::initializer_list<QWidget *>{Command1, Command2, Command3, Combo1})
         control->setEnabled(enabled);
 }
 

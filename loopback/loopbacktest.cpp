@@ -131,10 +131,8 @@ bool LoopbackTest::attempt(qint16 port)
         return false;
 
     guard([&] { m_comm.setOutput(kProbe); });
-    if (!awaitReply()) {
-        log(kNoData);
+    if (!replied())
         return false;
-    }
     guard([&] { m_clock.settle(kProbeSettle); });
     guard([&] { m_received = m_comm.input(); });
     guard([&] { m_reply = QString::fromLocal8Bit(m_received); });
@@ -160,10 +158,8 @@ bool LoopbackTest::echoAll()
     for (int value = 0; value <= kLastValue; ++value) {
         m_sendBuffer[0] = char(value);
         guard([&] { m_comm.setOutput(m_sendBuffer); });
-        if (!awaitReply()) {
-            log(kNoData);
+        if (!replied())
             return false;
-        }
         guard([&] { m_clock.settle(kEchoSettle); });
         guard([&] { m_received = m_comm.input(); });
         if (value == 0)
@@ -181,8 +177,8 @@ bool LoopbackTest::echoAll()
     return true;
 }
 
-// Waits until a byte is waiting (true) or more than the time-out has passed (false).
-bool LoopbackTest::awaitReply()
+// Waits until a byte is waiting (true) or more than the time-out has passed, which it logs.
+bool LoopbackTest::replied()
 {
     const RunClock::TimePoint start = m_clock.now(); // reading the clock cannot fail
     for (;;) {
@@ -196,8 +192,10 @@ bool LoopbackTest::awaitReply()
         });
         bool timedOut = true;
         guard([&] { timedOut = m_clock.now() - start > kReplyTimeout; });
-        if (timedOut)
+        if (timedOut) {
+            log(kNoData);
             return false;
+        }
     }
 }
 

@@ -42,7 +42,7 @@ public:
 private:
     bool attempt(qint16 port);
     bool echoAll();
-    bool awaitReply();
+    bool replied();
     quint8 receivedByte() const;
     void log(const QString &text);
     template<typename Step>

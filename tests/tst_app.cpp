@@ -13,6 +13,16 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// The controls a test run disables: Start, Exit, Help and the port list.
+QList<QWidget *> runControls(const Form1 &form)
+{
+    return {form.Command1, form.Command2, form.Command3, form.Combo1};
+}
+
+} // namespace
+
 class TestApp : public QObject
 {
     Q_OBJECT
@@ -245,10 +255,7 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
     QTimer::singleShot(300, &form, [&] {
         looked = true;
         QCOMPARE(form.TestRunning, kTrue);
-        for (const QWidget *control : {static_cast<QWidget *>(form.Command1),
-                                       static_cast<QWidget *>(form.Command2),
-                                       static_cast<QWidget *>(form.Command3),
-                                       static_cast<QWidget *>(form.Combo1)})
+        for (const QWidget *control : runControls(form))
             QVERIFY(!control->isEnabled());
         QVERIFY(!form.close()); // refused, silently
         QVERIFY(form.isVisible());
@@ -258,10 +265,7 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
 
     QVERIFY(looked);
     QCOMPARE(form.TestRunning, kFalse);
-    for (const QWidget *control : {static_cast<QWidget *>(form.Command1),
-                                   static_cast<QWidget *>(form.Command2),
-                                   static_cast<QWidget *>(form.Command3),
-                                   static_cast<QWidget *>(form.Combo1)})
+    for (const QWidget *control : runControls(form))
         QVERIFY(control->isEnabled());
     QVERIFY(!form.MSComm1.portOpen());
     QVERIFY(harness.warnings.isEmpty());
