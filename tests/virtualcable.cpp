@@ -68,18 +68,23 @@ void VirtualCable::serve()
                 return;
             continue;
         }
-        for (ssize_t i = 0; i < got && m_master >= 0; ++i) {
+        // What one read brought is answered with one write: byte by byte, the echo of the probe
+        // could arrive in pieces, and its tail would be taken for the echo of the next value.
+        QByteArray replies;
+        bool vanish = false;
+        for (ssize_t i = 0; i < got && !vanish; ++i) {
             // Vanish on the value after k, so that the echo of k has surely been read.
-            if (m_behaviour.kind == Kind::UnplugAfter && m_probeSeen
-                && m_value > m_behaviour.value) {
-                ::close(m_master);
-                m_master = -1;
-                m_unplugged = true;
-                break;
-            }
-            const QByteArray reply = answer(chunk[i]);
-            if (!reply.isEmpty()) [[maybe_unused]]
-                const auto written = ::write(m_master, reply.constData(), size_t(reply.size()));
+            vanish = m_behaviour.kind == Kind::UnplugAfter && m_probeSeen
+                     && m_value > m_behaviour.value;
+            if (!vanish)
+                replies += answer(chunk[i]);
+        }
+        if (!replies.isEmpty()) [[maybe_unused]]
+            const auto written = ::write(m_master, replies.constData(), size_t(replies.size()));
+        if (vanish) {
+            ::close(m_master);
+            m_master = -1;
+            m_unplugged = true;
         }
     }
 }
