@@ -3,8 +3,6 @@
 
 #include <QClipboard>
 #include <QComboBox>
-#include <QFontInfo>
-#include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -30,23 +28,19 @@ class TestApp : public QObject
 private Q_SLOTS:
     void initTestCase();
     void frameAndCaption();
-    void fonts();
+    void instructionsFit();
     void portList();
-    void tabOrderStartsOnExit();
+    void keyboard();
     void savedPort_data();
     void savedPort();
     void logAppendsAtTheEnd();
     void logLineBreaks();
-    void logRejectsTyping();
     void startRunsTheTestWhileTheWindowWaits();
-    void exitSavesThePortAndCloses_data();
-    void exitSavesThePortAndCloses();
     void closeBoxSavesNothing();
     void help_data();
     void help();
-    void accessKeys();
-    void exitChangesOnlyItsOwnKey_data();
-    void exitChangesOnlyItsOwnKey();
+    void exitStoresOnlyItsOwnKey_data();
+    void exitStoresOnlyItsOwnKey();
     void settingsPathIsADirectory();
 };
 
@@ -70,39 +64,17 @@ void TestApp::frameAndCaption()
     QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
     QVERIFY(!form.windowIcon().isNull());
-    QVERIFY(form.Frame1->title().isEmpty());
-    for (const QLabel *instruction : {form.Label1, form.Label3, form.Label4})
-        QCOMPARE(instruction->parentWidget(), form.Frame1);
     QCOMPARE(form.Text1->geometry(), QRect(6, 135, 460, 256)); // 90, 2025, 6900, 3840 twips
-
-    QCOMPARE(form.Command1->text(), u"&Start"_s);
-    QCOMPARE(form.Command3->text(), u"&Help"_s);
-    QCOMPARE(form.Command2->text(), u"&Exit"_s);
-    QCOMPARE(form.Command1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_S));
-    QCOMPARE(form.Command3->shortcut(), QKeySequence(Qt::ALT | Qt::Key_H));
-    QCOMPARE(form.Command2->shortcut(), QKeySequence(Qt::ALT | Qt::Key_E));
     for (const QPushButton *button : {form.Command1, form.Command2, form.Command3})
         QVERIFY(!button->isDefault() && !button->autoDefault());
-    QCOMPARE(form.TestRunning, kFalse);
 }
 
-void TestApp::fonts()
+void TestApp::instructionsFit()
 {
+    // The layout was drawn for a narrower font than Linux has: the second and third lines of
+    // the instructions must still take one line each.
     FormHarness harness;
     Form1 &form = harness.form();
-    const QFontInfo list(form.Combo1->font());
-    const QFontMetrics listMetrics(form.Combo1->font());
-    QCOMPARE(listMetrics.horizontalAdvance(u'i'), listMetrics.horizontalAdvance(u'W'));
-    QCOMPARE(form.Combo1->font().pointSizeF(), 9.0);
-    QCOMPARE(list.weight(), int(QFont::Normal));
-
-    const QFontInfo label(form.Label2->font());
-    const QFontMetrics labelMetrics(form.Label2->font());
-    QVERIFY(labelMetrics.horizontalAdvance(u'i') < labelMetrics.horizontalAdvance(u'W'));
-    QCOMPARE(form.Label2->font().pointSizeF(), 9.75);
-    QCOMPARE(label.weight(), int(QFont::Bold));
-
-    // The instructions must fit their boxes: the second and third lines take one line each.
     for (const QLabel *instruction : {form.Label3, form.Label4}) {
         const QFontMetrics metrics(instruction->font());
         QVERIFY2(metrics.horizontalAdvance(instruction->text()) <= instruction->width(),
@@ -118,7 +90,6 @@ void TestApp::portList()
     for (int i = 0; i < 12; ++i)
         QCOMPARE(form.Combo1->itemText(i), u"COM %1"_s.arg(i + 1)); // COM 10 after COM 9
     QVERIFY(!form.Combo1->isEditable());
-    QCOMPARE(form.Combo1->itemData(4, Qt::ToolTipRole).toString(), u"/dev/ttyUSB0"_s);
 
     // Typing only moves between the entries; no new text appears.
     form.show();
@@ -128,9 +99,10 @@ void TestApp::portList()
     QVERIFY(form.Combo1->findText(form.Combo1->currentText()) >= 0);
 }
 
-void TestApp::tabOrderStartsOnExit()
+void TestApp::keyboard()
 {
     FormHarness harness;
+    QDir().mkpath(harness.helpDir() + u"/readme.txt"_s);
     Form1 &form = harness.form();
     form.show();
     QApplication::setActiveWindow(&form);
@@ -142,6 +114,11 @@ void TestApp::tabOrderStartsOnExit()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), next);
     }
+
+    QTest::keyClick(&form, Qt::Key_H, Qt::AltModifier);
+    QTRY_COMPARE(harness.opened.size(), 1);
+    QTest::keyClick(&form, Qt::Key_E, Qt::AltModifier);
+    QTRY_VERIFY(!form.isVisible());
 }
 
 void TestApp::savedPort_data()
@@ -207,6 +184,13 @@ void TestApp::logAppendsAtTheEnd()
     QCOMPARE(form.Text1->toPlainText(), u"Beginning test!"_s);
     QVERIFY(!form.Text1->textCursor().hasSelection());
     QCOMPARE(form.Text1->textCursor().position(), 15);
+
+    // The user cannot type into it.
+    form.show();
+    form.Text1->setFocus();
+    QTest::keyClicks(form.Text1, u"typed"_s);
+    QTest::keyClick(form.Text1, Qt::Key_Return);
+    QCOMPARE(form.Text1->toPlainText(), u"Beginning test!"_s);
 }
 
 void TestApp::logLineBreaks()
@@ -224,20 +208,6 @@ void TestApp::logLineBreaks()
     form.Text1->selectAll();
     form.Text1->copy();
     QCOMPARE(QGuiApplication::clipboard()->text(), u"one\ntwo\nthree\n\nfour"_s);
-}
-
-void TestApp::logRejectsTyping()
-{
-    FormHarness harness;
-    Form1 &form = harness.form();
-    form.show();
-    QVERIFY(form.Text1->isReadOnly());
-    form.Text1->setFocus();
-    QTest::keyClicks(form.Text1, u"typed"_s);
-    QTest::keyClick(form.Text1, Qt::Key_Return);
-    QVERIFY(form.Text1->toPlainText().isEmpty());
-    form.Testout(u"logged"_s);
-    QCOMPARE(form.Text1->toPlainText(), u"logged"_s);
 }
 
 void TestApp::startRunsTheTestWhileTheWindowWaits()
@@ -283,35 +253,6 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
     QVERIFY(form.close()); // the same request succeeds after the run
 }
 
-void TestApp::exitSavesThePortAndCloses_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QString>("stored");
-    QTest::newRow("COM 1") << 0 << u"1"_s;
-    QTest::newRow("COM 12") << 11 << u"12"_s;
-}
-
-void TestApp::exitSavesThePortAndCloses()
-{
-    QFETCH(int, index);
-    QFETCH(QString, stored);
-    FormHarness harness(QByteArray("[Ports]\nCOM1=/dev/ttyUSB7\n"), true);
-    Form1 &form = harness.form();
-    form.show();
-    form.Combo1->setCurrentIndex(index);
-    QTest::mouseClick(form.Command2, Qt::LeftButton);
-    QVERIFY(!form.isVisible());
-    QVERIFY(harness.warnings.isEmpty());
-
-    QSettings reread(harness.settingsPath(), QSettings::IniFormat);
-    QCOMPARE(reread.value(u"Settings/CommPort"_s).toString(), stored);
-    QCOMPARE(reread.value(u"Ports/COM1"_s).toString(), u"/dev/ttyUSB7"_s); // the map survives
-
-    // The next start shows the port that was selected at Exit.
-    FormHarness next(QByteArray("[Settings]\nCommPort=") + stored.toLatin1() + "\n", true);
-    QCOMPARE(next.form().Combo1->currentIndex(), index);
-}
-
 void TestApp::closeBoxSavesNothing()
 {
     FormHarness harness;
@@ -349,56 +290,45 @@ void TestApp::help()
     QVERIFY(harness.warnings.isEmpty());
 }
 
-void TestApp::accessKeys()
-{
-    FormHarness harness;
-    QDir().mkpath(harness.helpDir() + u"/readme.txt"_s);
-    Form1 &form = harness.form();
-    form.show();
-    QApplication::setActiveWindow(&form);
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    QTest::keyClick(&form, Qt::Key_H, Qt::AltModifier);
-    QTRY_COMPARE(harness.opened.size(), 1);
-    form.Combo1->setCurrentIndex(4);
-    QTest::keyClick(&form, Qt::Key_E, Qt::AltModifier);
-    QTRY_VERIFY(!form.isVisible());
-    harness.settings->sync();
-    QCOMPARE(harness.settings->value(u"Settings/CommPort"_s).toString(), u"5"_s);
-}
-
-void TestApp::exitChangesOnlyItsOwnKey_data()
+void TestApp::exitStoresOnlyItsOwnKey_data()
 {
     QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QString>("selected");
+    QTest::addColumn<QString>("selected"); // at start
+    QTest::addColumn<int>("index");        // chosen before Exit
     QTest::addColumn<QByteArray>("after"); // empty: the key is appended to what was there
 
+    QTest::newRow("COM 1") << QByteArray("[Ports]\nCOM1=/dev/ttyUSB7\n") << u"COM 1"_s << 0
+                           << QByteArray("[Ports]\nCOM1=/dev/ttyUSB7\n[Settings]\nCommPort=1\n");
+    QTest::newRow("COM 12") << QByteArray("[Settings]\nCommPort=3\n") << u"COM 3"_s << 11
+                            << QByteArray("[Settings]\nCommPort=12\n");
     QByteArray noise(qsizetype(64) * 1024, Qt::Uninitialized);
     QRandomGenerator random(7);
     for (char &byte : noise)
         byte = char(random.bounded(256));
-    QTest::newRow("random bytes") << noise << u"COM 1"_s << QByteArray();
+    QTest::newRow("random bytes") << noise << u"COM 1"_s << 4 << QByteArray();
     QByteArray big = "; ten megabytes of the user's notes\n";
     while (big.size() < qsizetype(10) * 1024 * 1024)
         big += "note=" + QByteArray(70, 'x') + '\n';
-    QTest::newRow("10 MB") << big << u"COM 1"_s << QByteArray();
+    QTest::newRow("10 MB") << big << u"COM 1"_s << 4 << QByteArray();
     QTest::newRow("comments and a map")
         << QByteArray("; my radio shack\n[Ports]\nCOM1=/dev/ttyUSB0 ; the FTDI lead\n\n"
                       "[Settings]\nCommPort = 3\nOther=kept\n[Zzz]\nCommPort=9\n")
-        << u"COM 3"_s
+        << u"COM 3"_s << 4
         << QByteArray("; my radio shack\n[Ports]\nCOM1=/dev/ttyUSB0 ; the FTDI lead\n\n"
                       "[Settings]\nCommPort=5\nOther=kept\n[Zzz]\nCommPort=9\n");
     QTest::newRow("CR LF, group without the key")
-        << QByteArray("[Settings]\r\nTheme=dark\r\n") << u"COM 1"_s
+        << QByteArray("[Settings]\r\nTheme=dark\r\n") << u"COM 1"_s << 4
         << QByteArray("[Settings]\r\nCommPort=5\nTheme=dark\r\n");
-    QTest::newRow("no final line break") << QByteArray("[Ports]\nCOM2=/dev/ttyACM0") << u"COM 1"_s
-                                         << QByteArray("[Ports]\nCOM2=/dev/ttyACM0\n"
-                                                       "[Settings]\nCommPort=5\n");
+    QTest::newRow("no final line break")
+        << QByteArray("[Ports]\nCOM2=/dev/ttyACM0") << u"COM 1"_s << 4
+        << QByteArray("[Ports]\nCOM2=/dev/ttyACM0\n[Settings]\nCommPort=5\n");
 }
 
-void TestApp::exitChangesOnlyItsOwnKey()
+void TestApp::exitStoresOnlyItsOwnKey()
 {
     QFETCH(QByteArray, before);
     QFETCH(QString, selected);
+    QFETCH(int, index);
     QFETCH(QByteArray, after);
     FormHarness harness(before, true);
     Form1 &form = harness.form();
@@ -409,7 +339,7 @@ void TestApp::exitChangesOnlyItsOwnKey()
     QCOMPARE(file.readAll(), before); // starting changes nothing
     file.close();
 
-    form.Combo1->setCurrentIndex(4);
+    form.Combo1->setCurrentIndex(index);
     QTest::mouseClick(form.Command2, Qt::LeftButton);
     QVERIFY(harness.warnings.isEmpty());
     QVERIFY(!form.isVisible());
@@ -422,7 +352,7 @@ void TestApp::exitChangesOnlyItsOwnKey()
         QCOMPARE(written, after);
     }
     FormHarness next(written, true);
-    QCOMPARE(next.form().Combo1->currentText(), u"COM 5"_s); // and the next start reads it back
+    QCOMPARE(next.form().Combo1->currentIndex(), index); // and the next start reads it back
 }
 
 void TestApp::settingsPathIsADirectory()
