@@ -2,7 +2,6 @@
 
 #include "app/inifile.h"
 
-#include "loopback/runclock.h"
 #include "serial/portconfig.h"
 #include "serial/portnumber.h"
 #include "version.h"
@@ -28,8 +27,17 @@ const QString kSettingsGroup = u"Settings"_s;
 const QString kPortName = u"CommPort"_s;
 const QString kPortKey = kSettingsGroup + u'/' + kPortName;
 const QString kDefaultPort = u"1"_s;
-constexpr int kPortCount = 12;
 constexpr double kTwipsPerInch = 1440.0;
+
+// The layout is in twips, 1/1440 of an inch; the screen's logical DPI turns them into pixels.
+int pixelsX(const QWidget &widget, int twips)
+{
+    return qRound(twips * widget.logicalDpiX() / kTwipsPerInch);
+}
+int pixelsY(const QWidget &widget, int twips)
+{
+    return qRound(twips * widget.logicalDpiY() / kTwipsPerInch);
+}
 
 // The layout was drawn for the classic 8-point dialog face, which is narrower than most Linux
 // desktop fonts; a face with the same metrics keeps every caption inside its box.
@@ -103,7 +111,6 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     , m_clock(clock)
     , m_desktop(std::move(desktop))
 {
-    setWindowTitle(QString::fromLatin1(Version::kTitle));
     setWindowIcon(QIcon(u":/tollbeck.png"_s));
     setFont(dialogFont());
     // Named as in the layout, for accessibility tools and tests.
@@ -139,8 +146,7 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     logOption.setFlags(logOption.flags() | QTextOption::IncludeTrailingSpaces);
     Text1->document()->setDefaultTextOption(logOption);
 
-    setFixedSize(qRound(7080 * logicalDpiX() / kTwipsPerInch),
-                 qRound(6030 * logicalDpiY() / kTwipsPerInch));
+    setFixedSize(pixelsX(*this, 7080), pixelsY(*this, 6030));
     place(Command3, 5355, 810, 1455, 375);
     place(Frame1, 135, 45, 4875, 1365);
     place(Label4, 180, 900, 4560, 240);
@@ -262,7 +268,7 @@ void Form1::Form_Load()
             .arg(Version::kMinor)
             .arg(Version::kRevision));
 
-    for (int port = 1; port <= kPortCount; ++port) {
+    for (int port = 1; port <= kLastPort; ++port) {
         Combo1->addItem(portEntryText(port));
         Combo1->setItemData(port - 1, MSComm1.ports().device(port), Qt::ToolTipRole);
     }
@@ -278,13 +284,11 @@ void Form1::Form_Load()
 
 void Form1::place(QWidget *control, int left, int top, int width, int height) const
 {
-    const auto x = [this](int twips) { return qRound(twips * logicalDpiX() / kTwipsPerInch); };
-    const auto y = [this](int twips) { return qRound(twips * logicalDpiY() / kTwipsPerInch); };
     // A height of 0 lets the control's font decide, as the port list's does.
-    control->setGeometry(x(left),
-                         y(top),
-                         x(width),
-                         height > 0 ? y(height) : control->sizeHint().height());
+    control->setGeometry(pixelsX(*this, left),
+                         pixelsY(*this, top),
+                         pixelsX(*this, width),
+                         height > 0 ? pixelsY(*this, height) : control->sizeHint().height());
 }
 
 void Form1::setTestRunning(bool running)

@@ -37,13 +37,14 @@ QString setIniValue(const QString &path,
                     const QString &value)
 {
     QByteArray text;
-    QFile existing(path);
-    if (existing.exists()) {
-        if (QFileInfo(path).isDir() || !existing.open(QIODevice::ReadOnly))
+    const QFileInfo info(path);
+    if (info.exists()) {
+        // Opening refuses a directory too.
+        QFile existing(path);
+        if (!existing.open(QIODevice::ReadOnly))
             return u"%1 cannot be read"_s.arg(path);
         text = existing.readAll();
-        existing.close();
-    } else if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+    } else if (!QDir().mkpath(info.absolutePath())) {
         return u"the folder of %1 cannot be made"_s.arg(path);
     }
 

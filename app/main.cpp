@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
 
     // The one settings store: ~/.config/Tollbeck/Tollbeck.conf on Linux. [Settings] holds the
     // saved port, [Ports] the user's COM-to-device map.
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, title, title);
+    QSettings settings; // native format, user scope, the names above
     EventLoopClock clock;
     Desktop desktop{
         [](QWidget *owner, const QString &boxTitle, const QString &text) {

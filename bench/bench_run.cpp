@@ -2,14 +2,13 @@
 // alone), and the process CPU time as a share of the wall time for a passing run and for a port
 // that times out. The cable is a virtual one in a process of its own, as a real cable would be
 // outside ours. Also the cost of one log append on an empty and on a long log.
-#include "app/form1.h"
-#include "loopback/runclock.h"
+#include "loopback/loopbacktest.h"
+#include "serial/portnumber.h"
+#include "tests/formharness.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <cstdio>
@@ -22,9 +21,7 @@ namespace {
 
 double cpuSeconds()
 {
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    return double(std::clock()) / CLOCKS_PER_SEC;
 }
 
 // A virtual cable in a child process; COM 1 is mapped to it.
@@ -55,13 +52,11 @@ RunFigures timeRun(const QString &cableKind)
 {
     CableProcess cable(cableKind);
     PortMap ports = PortMap::defaults();
-    for (int port = 1; port <= 12; ++port)
+    for (int port = 1; port <= kLastPort; ++port)
         ports.setDevice(port, u"/dev/tollbeck-bench-missing"_s);
     ports.setDevice(1, cable.device);
-    QTemporaryDir dir;
-    QSettings settings(dir.filePath(u"Tollbeck.conf"_s), QSettings::IniFormat);
-    EventLoopClock clock;
-    Form1 form(settings, ports, clock, Desktop{{}, {}, dir.path()});
+    FormHarness harness;
+    Form1 &form = harness.form(ports);
     form.show();
     QCoreApplication::processEvents();
 
@@ -86,7 +81,9 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
 
-    constexpr double kFloor = 256 * 0.005 + 0.015;
+    constexpr double kFloor
+        = ((LoopbackTest::kLastValue + 1) * LoopbackTest::kEchoSettle + LoopbackTest::kProbeSettle)
+          / 100.0;
     const RunFigures pass = timeRun(u"good"_s);
     std::printf("passing run: %.3f s against a floor of %.3f s (%.1f %% over); CPU %.1f %% of the "
                 "wall time\n",
@@ -100,10 +97,8 @@ int main(int argc, char *argv[])
                 dead.wall,
                 100.0 * dead.cpu / dead.wall);
 
-    QTemporaryDir dir;
-    QSettings settings(dir.filePath(u"Tollbeck.conf"_s), QSettings::IniFormat);
-    EventLoopClock clock;
-    Form1 form(settings, PortMap::defaults(), clock, Desktop{{}, {}, dir.path()});
+    FormHarness harness;
+    Form1 &form = harness.form();
     form.show();
     {
         const auto start = Clock::now();

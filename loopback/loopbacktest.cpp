@@ -10,12 +10,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr qint16 kLastPort = 12;
-constexpr int kLastValue = 255;
 constexpr auto kReplyTimeout = 3s;
-// Settle delays in hundredths of a second: what arrives during them belongs to the reply.
-constexpr double kProbeSettle = 1.5;
-constexpr double kEchoSettle = 0.5;
 
 const QByteArray kProbe = QByteArrayLiteral("ATV1Q0\r\n");
 const QString kModemAnswer = u"OK"_s;
@@ -135,9 +130,10 @@ bool LoopbackTest::attempt(qint16 port)
         return false;
     guard([&] { m_clock.settle(kProbeSettle); });
     guard([&] { m_received = m_comm.input(); });
-    guard([&] { m_reply = QString::fromLocal8Bit(m_received); });
+    QString reply;
+    guard([&] { reply = QString::fromLocal8Bit(m_received); });
     bool modem = true;
-    guard([&] { modem = m_reply.contains(kModemAnswer); });
+    guard([&] { modem = reply.contains(kModemAnswer); });
     if (modem) {
         log(kModem);
         return false;

@@ -39,6 +39,12 @@ public:
 
     void run();
 
+    // The values echoed are 0 to kLastValue. The pauses after the probe and after each echo are
+    // in hundredths of a second: what arrives during them belongs to the reply.
+    static constexpr int kLastValue = 255;
+    static constexpr double kProbeSettle = 1.5;
+    static constexpr double kEchoSettle = 0.5;
+
 private:
     bool attempt(qint16 port);
     bool echoAll();
@@ -55,5 +61,4 @@ private:
     std::optional<CommError> m_pending;
     QByteArray m_sendBuffer{1, '\0'};
     QByteArray m_received;
-    QString m_reply;
 };

@@ -1,13 +1,12 @@
 #include "serial/mscomm.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
 
+#include <cctype>
 #include <optional>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +61,25 @@ std::optional<LineSettings> parseSettings(const QString &text)
     return std::nullopt;
 }
 
+// True when one of the descriptors listed in fdDir, other than skip, refers to device.
+bool listsDevice(const QByteArray &fdDir, dev_t device, int skip)
+{
+    DIR *dir = ::opendir(fdDir.constData());
+    if (!dir)
+        return false; // gone, or not ours to look at
+    bool found = false;
+    const dirent *entry = nullptr;
+    while (!found && (entry = ::readdir(dir)) != nullptr) {
+        struct stat other
+        {};
+        found = entry->d_name[0] != '.' && std::atoi(entry->d_name) != skip
+                && ::fstatat(::dirfd(dir), entry->d_name, &other, 0) == 0 && S_ISCHR(other.st_mode)
+                && other.st_rdev == device;
+    }
+    ::closedir(dir);
+    return found;
+}
+
 // The kernel's exclusive mode does not bind root, and other programs need not honour lock files,
 // so look for any other open file that refers to the same device.
 bool heldElsewhere(int fd)
@@ -70,35 +88,22 @@ bool heldElsewhere(int fd)
     {};
     if (::fstat(fd, &own) != 0 || !S_ISCHR(own.st_mode))
         return false;
-    const QString self = QString::number(::getpid());
-    const QStringList processes = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &pid : processes) {
-        if (!pid.front().isDigit())
-            continue;
-        const QByteArray fdDir = QByteArray("/proc/") + pid.toLatin1() + "/fd";
-        DIR *dir = ::opendir(fdDir.constData());
-        if (!dir)
-            continue; // gone, or not ours to look at
-        bool held = false;
-        while (const dirent *entry = ::readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            if (pid == self && std::atoi(entry->d_name) == fd)
-                continue;
-            struct stat other
-            {};
-            const QByteArray path = fdDir + '/' + entry->d_name;
-            if (::stat(path.constData(), &other) == 0 && S_ISCHR(other.st_mode)
-                && other.st_rdev == own.st_rdev) {
-                held = true;
-                break;
-            }
+    const int self = ::getpid();
+    DIR *processes = ::opendir("/proc");
+    if (!processes)
+        return false;
+    bool held = false;
+    const dirent *process = nullptr;
+    while (!held && (process = ::readdir(processes)) != nullptr) {
+        if (std::isdigit(static_cast<unsigned char>(process->d_name[0]))) {
+            const int pid = std::atoi(process->d_name);
+            held = listsDevice(QByteArray("/proc/") + process->d_name + "/fd",
+                               own.st_rdev,
+                               pid == self ? fd : -1);
         }
-        ::closedir(dir);
-        if (held)
-            return true;
     }
-    return false;
+    ::closedir(processes);
+    return held;
 }
 
 } // namespace

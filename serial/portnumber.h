@@ -2,6 +2,9 @@
 
 #include <QString>
 
+// The ports a user can choose: COM 1 to COM kLastPort.
+constexpr qint16 kLastPort = 12;
+
 // The port list shows "COM n". Every reader takes n back from the last two characters, trimmed.
 
 QString portEntryText(int port);

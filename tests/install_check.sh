@@ -16,9 +16,6 @@ desktop-file-validate "$prefix/share/applications/tollbeck.desktop"
 appstreamcli validate --no-net "$prefix/share/metainfo/io.github.tollbeck.Tollbeck.metainfo.xml"
 
 # The installed command starts and keeps running until it is stopped.
-config=$(mktemp -d)
-status=0
-XDG_CONFIG_HOME=$config QT_QPA_PLATFORM=offscreen timeout 3 "$prefix/bin/tollbeck" || status=$?
-rm -rf "$config"
-[ "$status" -eq 124 ] || { echo "the installed program exited early ($status)"; exit 1; }
+source "$(dirname "$0")/../scripts/common.sh"
+keeps_running "$prefix/bin/tollbeck"
 echo "installed layout is complete: $program, readme.txt beside it"
