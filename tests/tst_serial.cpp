@@ -3,6 +3,7 @@
 #include "serial/portconfig.h"
 #include "tests/virtualcable.h"
 
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -179,14 +180,16 @@ void TestSerial::openFailures()
 void TestSerial::inUseUntilClosed()
 {
     VirtualCable cable;
-    const QByteArray path = QFile::encodeName(cable.devicePath());
 
     // Another program holds the device: refused, even for root.
-    const int other = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    QVERIFY(other >= 0);
+    QProcess other;
+    other.setStandardInputFile(cable.devicePath());
+    other.start(u"sleep"_s, {u"30"_s});
+    QVERIFY(other.waitForStarted());
     MSComm first(mapCom1To(cable.devicePath()));
     QCOMPARE(openFailure(first), qint32(ErrorNumber::PortInUse));
-    ::close(other);
+    other.kill();
+    QVERIFY(other.waitForFinished());
 
     // A second control (a second copy of the program) is refused while the first holds it.
     first.setPortOpen(true);
