@@ -1,9 +1,8 @@
 #include "app/form1.h"
 
-#include "app/inifile.h"
-
 #include "serial/portconfig.h"
 #include "serial/portnumber.h"
+#include "support/inifile.h"
 #include "version.h"
 
 #include <QCloseEvent>
@@ -226,15 +225,15 @@ void Form1::Command1_Click()
 
 void Form1::Command2_Click()
 {
-    const QString failure = setIniValue(m_settings.fileName(),
-                                        kSettingsGroup,
-                                        kPortName,
-                                        portNumberText(Combo1->currentText()));
-    if (!failure.isEmpty())
+    const std::optional<QString> failure = setIniValue(m_settings.fileName(),
+                                                       kSettingsGroup,
+                                                       kPortName,
+                                                       portNumberText(Combo1->currentText()));
+    if (failure)
         m_desktop.warn(this,
                        u"Error"_s,
                        u"The selected port could not be saved: %1. Tollbeck closes all the same; "
-                       "choose the port again at the next start."_s.arg(failure));
+                       "choose the port again at the next start."_s.arg(*failure));
     close();
 }
 
@@ -274,7 +273,8 @@ void Form1::Form_Load()
     }
 
     // The file is the user's and may hold anything; a value that names no entry selects COM 1,
-    // as if nothing were stored.
+    // as if nothing were stored. Exit writes the file behind QSettings' back (setIniValue), so
+    // this store is only ever read: a setValue here would rewrite the user's whole file.
     const QString saved = m_settings.value(kPortKey, kDefaultPort).toString();
     Combo1->setCurrentIndex(std::max(Combo1->findText(u"COM "_s + saved), 0));
 

@@ -1,7 +1,7 @@
-# tollbeck_add_test(NAME SOURCES... LIBS...)
+# tollbeck_add_test(NAME SOURCES... LIBS... [TIMEOUT seconds] [LABELS label...])
 # Builds one QtTest executable and registers it with CTest, headless and with a time limit.
 function(tollbeck_add_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
@@ -10,5 +10,6 @@ function(tollbeck_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${ARG_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false"
+        LABELS "${ARG_LABELS}")
 endfunction()

@@ -1,3 +1,4 @@
+#include "support/inifile.h"
 #include "support/module1.h"
 
 #include <QElapsedTimer>
@@ -5,6 +6,10 @@
 #include <QtTest>
 
 #include <chrono>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using Clock = std::chrono::steady_clock;
@@ -43,6 +48,9 @@ private Q_SLOTS:
     void delayProcessesEventsOnceAfterTheWait();
     void fileExists_data();
     void fileExists();
+    void iniValue_data();
+    void iniValue();
+    void iniValueInAReadOnlyFolder();
 };
 
 void TestSupport::delayLastsStrictlyLonger_data()
@@ -107,6 +115,71 @@ void TestSupport::fileExists()
     QVERIFY(QDir(dir.path()).mkdir(u"dir"_s));
     const QString path = name.isEmpty() ? QString() : dir.filePath(name);
     QCOMPARE(Module1::FileExists(path), exists ? Boolean(-1) : Boolean(0));
+}
+
+void TestSupport::iniValue_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after"); // CommPort=5 set in [Settings]
+    QTest::newRow("absent") << QByteArray() << QByteArray("[Settings]\nCommPort=5\n");
+    QTest::newRow("present once, among the user's lines")
+        << QByteArray("; my shack\n[Settings]\nCommPort = 3\nOther=kept\n")
+        << QByteArray("; my shack\n[Settings]\nCommPort=5\nOther=kept\n");
+    QTest::newRow("present twice in its group")
+        << QByteArray("[Settings]\nCommPort=3\nCommPort=4\n")
+        << QByteArray("[Settings]\nCommPort=5\nCommPort=5\n");
+    QTest::newRow("in another group only, no final line break")
+        << QByteArray("[Zzz]\nCommPort=9")
+        << QByteArray("[Zzz]\nCommPort=9\n[Settings]\nCommPort=5\n");
+    QTest::newRow("CR LF lines kept, group without the key")
+        << QByteArray("[Settings]\r\nTheme=dark\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n")
+        << QByteArray("[Settings]\r\nCommPort=5\nTheme=dark\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n");
+}
+
+void TestSupport::iniValue()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"sub/Tollbeck.conf"_s); // the folder is made as needed
+    if (!before.isEmpty()) {
+        QVERIFY(QDir().mkpath(dir.filePath(u"sub"_s)));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(before);
+    }
+    QCOMPARE(setIniValue(path, u"Settings"_s, u"CommPort"_s, u"5"_s), std::nullopt);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), after);
+
+    // A directory where the file should be is reported and left alone.
+    QVERIFY(QDir().mkpath(dir.filePath(u"taken/inside"_s)));
+    QVERIFY(setIniValue(dir.filePath(u"taken"_s), u"Settings"_s, u"CommPort"_s, u"5"_s));
+    QVERIFY(QFileInfo(dir.filePath(u"taken/inside"_s)).isDir());
+}
+
+void TestSupport::iniValueInAReadOnlyFolder()
+{
+    // Root writes anywhere, so the attempt is made as nobody in a child process.
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0555) == 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(2);
+        const auto failure = setIniValue(dir.filePath(u"Tollbeck.conf"_s),
+                                         u"Settings"_s,
+                                         u"CommPort"_s,
+                                         u"5"_s);
+        ::_exit(failure && failure->contains(u"cannot be written"_s) ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QVERIFY(!QFile::exists(dir.filePath(u"Tollbeck.conf"_s)));
 }
 
 QTEST_GUILESS_MAIN(TestSupport)

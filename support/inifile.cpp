@@ -1,4 +1,4 @@
-#include "app/inifile.h"
+#include "support/inifile.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,10 +31,10 @@ QByteArray lineEnding(const QByteArray &line)
 
 } // namespace
 
-QString setIniValue(const QString &path,
-                    const QString &group,
-                    const QString &key,
-                    const QString &value)
+std::optional<QString> setIniValue(const QString &path,
+                                   const QString &group,
+                                   const QString &key,
+                                   const QString &value)
 {
     QByteArray text;
     const QFileInfo info(path);
@@ -88,5 +88,5 @@ QString setIniValue(const QString &path,
         file.write(line);
     if (!file.commit())
         return u"%1 cannot be written (%2)"_s.arg(path, file.errorString());
-    return {};
+    return std::nullopt;
 }
