@@ -10,6 +10,8 @@
 #include <ctime>
 #include <vector>
 
+#include <sys/prctl.h>
+
 namespace {
 
 double cpuSeconds()
@@ -46,6 +48,7 @@ void measure(double hundredths, int calls)
 
 int main(int argc, char *argv[])
 {
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); // as the program does at start-up
     QCoreApplication app(argc, argv);
     measure(0.5, 1000);
     measure(1.5, 400);

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 class RunClock;
@@ -39,11 +40,11 @@ public:
 
     void run();
 
-    // The values echoed are 0 to kLastValue. The pauses after the probe and after each echo are
-    // in hundredths of a second: what arrives during them belongs to the reply.
+    // The values echoed are 0 to kLastValue. What arrives during the pause after the probe's
+    // first reply byte, or after an echo, belongs to that reply.
     static constexpr int kLastValue = 255;
-    static constexpr double kProbeSettle = 1.5;
-    static constexpr double kEchoSettle = 0.5;
+    static constexpr std::chrono::microseconds kProbeSettle{15'000};
+    static constexpr std::chrono::microseconds kEchoSettle{5'000};
 
 private:
     bool attempt(qint16 port);

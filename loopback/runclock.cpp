@@ -25,7 +25,8 @@ void EventLoopClock::waitForEvents(std::chrono::nanoseconds limit)
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-void EventLoopClock::settle(double hundredths)
+void EventLoopClock::settle(std::chrono::microseconds pause)
 {
-    Module1::HiResDelay(hundredths);
+    using Hundredths = std::chrono::duration<double, std::centi>;
+    Module1::HiResDelay(std::chrono::duration_cast<Hundredths>(pause).count());
 }

@@ -17,8 +17,8 @@ public:
     // Blocks until an event arrives (received bytes among them) or the limit passes, then
     // processes what came. This is the run's only way to wait, so it never spins.
     virtual void waitForEvents(std::chrono::nanoseconds limit) = 0;
-    // Pauses for hundredths of a second, then processes the pending events once.
-    virtual void settle(double hundredths) = 0;
+    // Pauses for strictly longer than pause, then processes the pending events once.
+    virtual void settle(std::chrono::microseconds pause) = 0;
 };
 
 // The real thing: the steady clock, Qt's event loop and Module1's delay.
@@ -28,5 +28,5 @@ public:
     TimePoint now() const override;
     void yield() override;
     void waitForEvents(std::chrono::nanoseconds limit) override;
-    void settle(double hundredths) override;
+    void settle(std::chrono::microseconds pause) override;
 };

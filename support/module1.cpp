@@ -6,8 +6,6 @@
 #include <chrono>
 #include <thread>
 
-#include <sys/prctl.h>
-
 namespace Module1 {
 
 namespace {
@@ -18,9 +16,6 @@ constexpr std::chrono::duration<double> kSpinWindow{100e-6};
 
 void HiResDelay(double hundredths)
 {
-    // The kernel may by default let a sleep run 50 us long to batch wake-ups; ask for 1 us.
-    static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    Q_UNUSED(slackSet);
     using Seconds = std::chrono::duration<double>;
     const auto start = std::chrono::steady_clock::now();
     const Seconds limit{hundredths / 100.0};

@@ -26,5 +26,5 @@ private:
 class HurriedClock : public EventLoopClock
 {
 public:
-    void settle(double) override { yield(); }
+    void settle(std::chrono::microseconds) override { yield(); }
 };

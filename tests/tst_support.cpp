@@ -169,10 +169,8 @@ void TestSupport::iniValueInAReadOnlyFolder()
     if (child == 0) {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(2);
-        const auto failure = setIniValue(dir.filePath(u"Tollbeck.conf"_s),
-                                         u"Settings"_s,
-                                         u"CommPort"_s,
-                                         u"5"_s);
+        const auto failure
+            = setIniValue(dir.filePath(u"Tollbeck.conf"_s), u"Settings"_s, u"CommPort"_s, u"5"_s);
         ::_exit(failure && failure->contains(u"cannot be written"_s) ? 0 : 1);
     }
     int status = 0;
