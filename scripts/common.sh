@@ -8,7 +8,7 @@ start_cable() {
     local build=$1 config=$2
     shift 2
     mkfifo "$config/cable"
-    "$build/tests/virtual-cable" "$@" >"$config/cable" &
+    "$build/tools/virtual-cable" "$@" >"$config/cable" &
     read -r cable_device <"$config/cable"
     mkdir -p "$config/Tollbeck"
     printf '[Ports]\nCOM1=%s\n' "$cable_device" >"$config/Tollbeck/Tollbeck.conf"

@@ -1,5 +1,5 @@
 #include "tests/formharness.h"
-#include "tests/virtualcable.h"
+#include "tools/virtualcable.h"
 
 #include <QClipboard>
 #include <QComboBox>

@@ -3,7 +3,7 @@
 #include "serial/mscomm.h"
 #include "serial/portconfig.h"
 #include "tests/testclocks.h"
-#include "tests/virtualcable.h"
+#include "tools/virtualcable.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include "serial/commerror.h"
 #include "serial/mscomm.h"
 #include "serial/portconfig.h"
-#include "tests/virtualcable.h"
+#include "tools/virtualcable.h"
 
 #include <QProcess>
 #include <QSettings>

@@ -1,6 +1,6 @@
 #include "tests/formharness.h"
 #include "tests/testclocks.h"
-#include "tests/virtualcable.h"
+#include "tools/virtualcable.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,7 +1,7 @@
 // A virtual cable for trying Tollbeck without hardware: plays the far end of a cable on a
 // pseudo-terminal, prints its device path and runs until interrupted.
 //   virtual-cable [good|dead|doubled|modem|corrupt K|silent K|unplug K]
-#include "tests/virtualcable.h"
+#include "tools/virtualcable.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tests/virtualcable.h"
+#include "tools/virtualcable.h"
 
 #include <cerrno>
 
@@ -84,7 +84,6 @@ void VirtualCable::serve()
         if (vanish) {
             ::close(m_master);
             m_master = -1;
-            m_unplugged = true;
         }
     }
 }

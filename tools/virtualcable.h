@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <atomic>
 #include <thread>
 
 // The far end of a serial cable, played on the master side of a pseudo-terminal by a thread
@@ -52,8 +51,6 @@ public:
 
     // Empty when no pseudo-terminal could be made.
     const QString &devicePath() const { return m_path; }
-    // True once the cable has vanished.
-    bool unplugged() const { return m_unplugged; }
 
 private:
     void serve();
@@ -63,7 +60,6 @@ private:
     int m_master = -1;
     int m_stop[2] = {-1, -1};
     QString m_path;
-    std::atomic<bool> m_unplugged{false};
     bool m_probeSeen = false;
     int m_value = 0;
     std::thread m_thread;
