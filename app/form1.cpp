@@ -112,20 +112,6 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
 {
     setWindowIcon(QIcon(u":/tollbeck.png"_s));
     setFont(dialogFont());
-    // Named as in the layout, for accessibility tools and tests.
-    const std::pair<QWidget *, const char *> names[] = {{Command3, "Command3"},
-                                                        {Frame1, "Frame1"},
-                                                        {Label4, "Label4"},
-                                                        {Label3, "Label3"},
-                                                        {Label1, "Label1"},
-                                                        {Combo1, "Combo1"},
-                                                        {Command1, "Command1"},
-                                                        {Text1, "Text1"},
-                                                        {Command2, "Command2"},
-                                                        {Label2, "Label2"}};
-    for (const auto &[control, name] : names)
-        control->setObjectName(QLatin1String(name));
-
     Combo1->setEditable(false);
     Combo1->setFont(portListFont());
     Label2->setFont(portLabelFont());
@@ -146,16 +132,32 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     Text1->document()->setDefaultTextOption(logOption);
 
     setFixedSize(pixelsX(*this, 7080), pixelsY(*this, 6030));
-    place(Command3, 5355, 810, 1455, 375);
-    place(Frame1, 135, 45, 4875, 1365);
-    place(Label4, 180, 900, 4560, 240);
-    place(Label3, 180, 675, 4560, 195);
-    place(Label1, 180, 270, 4560, 420);
-    place(Combo1, 720, 1575, 1140, 0);
-    place(Command1, 5355, 315, 1455, 375);
-    place(Text1, 90, 2025, 6900, 3840);
-    place(Command2, 5355, 1305, 1455, 375);
-    place(Label2, 180, 1620, 555, 285);
+    // The layout, in twips. Each control is named as in the layout, for accessibility tools and
+    // tests. A height of 0 lets the control's font decide, as the port list's does.
+    const struct
+    {
+        QWidget *control;
+        const char *name;
+        int left, top, width, height;
+    } layout[] = {
+        {Command3, "Command3", 5355, 810, 1455, 375},
+        {Frame1, "Frame1", 135, 45, 4875, 1365},
+        {Label4, "Label4", 180, 900, 4560, 240},
+        {Label3, "Label3", 180, 675, 4560, 195},
+        {Label1, "Label1", 180, 270, 4560, 420},
+        {Combo1, "Combo1", 720, 1575, 1140, 0},
+        {Command1, "Command1", 5355, 315, 1455, 375},
+        {Text1, "Text1", 90, 2025, 6900, 3840},
+        {Command2, "Command2", 5355, 1305, 1455, 375},
+        {Label2, "Label2", 180, 1620, 555, 285},
+    };
+    for (const auto &[control, name, left, top, width, height] : layout) {
+        control->setObjectName(QLatin1String(name));
+        control->setGeometry(pixelsX(*this, left),
+                             pixelsY(*this, top),
+                             pixelsX(*this, width),
+                             height > 0 ? pixelsY(*this, height) : control->sizeHint().height());
+    }
 
     setTabOrder(Command2, Text1);
     setTabOrder(Text1, Command1);
@@ -168,7 +170,8 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
         Boolean cancel = kFalse;
         Form_QueryUnload(cancel, AppWindows);
-        if (cancel != kFalse)
+        // A session manager heeds cancel() only from a client it has allowed to interact.
+        if (cancel != kFalse && manager.allowsInteraction())
             manager.cancel();
     });
 
@@ -280,15 +283,6 @@ void Form1::Form_Load()
 
     Text1->setReadOnly(true);
     Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-}
-
-void Form1::place(QWidget *control, int left, int top, int width, int height) const
-{
-    // A height of 0 lets the control's font decide, as the port list's does.
-    control->setGeometry(pixelsX(*this, left),
-                         pixelsY(*this, top),
-                         pixelsX(*this, width),
-                         height > 0 ? pixelsY(*this, height) : control->sizeHint().height());
 }
 
 void Form1::setTestRunning(bool running)

@@ -1,16 +1,5 @@
 #pragma once
 
-// Tollbeck checks a radio interface cable on a serial port before it meets the radio.
-// The code lives in four rooms:
-//   app/       this window, Form1, and main(), which wires the real parts together;
-//   serial/    MSComm, our serial control over QSerialPort, the COM-to-device map, the errors,
-//              and the port configuration that InitPort applies;
-//   loopback/  LoopbackTest, the test procedure, which sees this window, the serial control
-//              and the clock only through narrow interfaces;
-//   support/   Module1: HiResDelay and FileExists.
-// A run: Start -> Test -> LoopbackTest::run, which calls back InitPort (configure MSComm1) and
-// Testout (append to the log), drives MSComm1 and waits on the RunClock until the run ends.
-
 #include "app/desktop.h"
 #include "loopback/loopbacktest.h"
 #include "serial/mscomm.h"
@@ -57,24 +46,23 @@ public:
     Boolean TestRunning = kFalse;
 
     // The controls, by their layout names, in the order the window creates them.
-    QPushButton *Command3;
-    QGroupBox *Frame1;
-    QLabel *Label4;
-    QLabel *Label3;
-    QLabel *Label1;
-    QComboBox *Combo1;
-    MSComm MSComm1;
-    QPushButton *Command1;
-    QPlainTextEdit *Text1;
-    QPushButton *Command2;
-    QLabel *Label2;
+    QPushButton *Command3; // Help
+    QGroupBox *Frame1;     // the border around the three instructions
+    QLabel *Label4;        // instruction 3: click Start
+    QLabel *Label3;        // instruction 2: select the port
+    QLabel *Label1;        // instruction 1: connect the cable, not the radio
+    QComboBox *Combo1;     // the port list, COM 1 to COM 12
+    MSComm MSComm1;        // the serial control; nothing of it shows
+    QPushButton *Command1; // Start
+    QPlainTextEdit *Text1; // the log pane
+    QPushButton *Command2; // Exit
+    QLabel *Label2;        // "Port:"
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void Form_Load();
-    void place(QWidget *control, int left, int top, int width, int height) const;
 
     void setTestRunning(bool running) override;
     void setControlsEnabled(bool enabled) override;

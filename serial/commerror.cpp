@@ -3,6 +3,6 @@
 #include <utility>
 
 CommError::CommError(ErrorNumber number, QString description)
-    : m_number(static_cast<qint32>(number))
+    : m_number(number)
     , m_description(std::move(description))
 {}

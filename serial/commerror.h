@@ -26,10 +26,10 @@ class CommError
 public:
     CommError(ErrorNumber number, QString description);
 
-    qint32 number() const { return m_number; }
+    ErrorNumber number() const { return m_number; }
     const QString &description() const { return m_description; }
 
 private:
-    qint32 m_number;
+    ErrorNumber m_number;
     QString m_description;
 };

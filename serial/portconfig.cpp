@@ -28,7 +28,7 @@ void configureForLoopback(MSComm &comm, const QString &portText, const WarningBo
         try {
             step();
         } catch (const CommError &error) {
-            warn(u"Error"_s, u"Error %1: %2"_s.arg(error.number()).arg(error.description()));
+            warn(u"Error"_s, u"Error %1: %2"_s.arg(qint32(error.number())).arg(error.description()));
         }
     }
 }

@@ -46,7 +46,7 @@ qint32 openFailure(MSComm &comm)
         comm.setPortOpen(true);
     } catch (const CommError &error) {
         qInfo().noquote() << error.description();
-        return error.number();
+        return qint32(error.number());
     }
     return 0;
 }
@@ -130,7 +130,7 @@ void TestSerial::echoesEveryByteValue()
         comm.setOutput("x");
         QFAIL("sent on a closed port");
     } catch (const CommError &error) {
-        QCOMPARE(error.number(), qint32(ErrorNumber::PortNotOpen));
+        QCOMPARE(error.number(), ErrorNumber::PortNotOpen);
     }
 }
 
