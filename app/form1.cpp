@@ -177,8 +177,7 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
 
     Form_Load();
 
-    if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    centreOnScreen();
     Command2->setFocus();
 }
 
@@ -260,6 +259,23 @@ void Form1::closeEvent(QCloseEvent *event)
     Boolean cancel = kFalse;
     Form_QueryUnload(cancel, event->spontaneous() ? FormControlMenu : FormCode);
     event->setAccepted(cancel == kFalse);
+}
+
+void Form1::moveEvent(QMoveEvent *event)
+{
+    QWidget::moveEvent(event);
+    // The window manager frames the window only once it is mapped; centre the frame then.
+    if (!m_centredWithFrame && frameGeometry() != geometry()) {
+        m_centredWithFrame = true;
+        centreOnScreen();
+    }
+}
+
+void Form1::centreOnScreen()
+{
+    // move() places the frame's top-left corner; until the frame is known it is the window's.
+    if (const QScreen *screen = this->screen())
+        move(pos() + screen->availableGeometry().center() - frameGeometry().center());
 }
 
 void Form1::Form_Load()

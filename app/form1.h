@@ -60,9 +60,11 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
 
 private:
     void Form_Load();
+    void centreOnScreen();
 
     void setTestRunning(bool running) override;
     void setControlsEnabled(bool enabled) override;
@@ -74,4 +76,5 @@ private:
     Desktop m_desktop;
     // The last text appended ended in CR; an LF that opens the next one completes that break.
     bool m_logEndsInCr = false;
+    bool m_centredWithFrame = false;
 };
