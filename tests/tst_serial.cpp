@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,12 +42,14 @@ QByteArray readBytes(MSComm &comm, int n)
     return got;
 }
 
-qint32 openFailure(MSComm &comm)
+qint32 openFailure(MSComm &comm, QString *description = nullptr)
 {
     try {
         comm.setPortOpen(true);
     } catch (const CommError &error) {
         qInfo().noquote() << error.description();
+        if (description)
+            *description = error.description();
         return error.number();
     }
     return 0;
@@ -180,21 +184,35 @@ void TestSerial::openFailures()
 void TestSerial::inUseUntilClosed()
 {
     VirtualCable cable;
-
-    // Another program holds the device: refused, even for root.
-    QProcess other;
-    other.setStandardInputFile(cable.devicePath());
-    other.start(u"sleep"_s, {u"30"_s});
-    QVERIFY(other.waitForStarted());
     MSComm first(mapCom1To(cable.devicePath()));
-    QCOMPARE(openFailure(first), qint32(ErrorNumber::PortInUse));
-    other.kill();
-    QVERIFY(other.waitForFinished());
+
+    // A program whose descriptors cannot be listed (another user's, for a normal user), known
+    // only by the lock file it wrote as QSerialPort would: it is named, and nothing is opened.
+    QProcess unseen;
+    unseen.start(u"sleep"_s, {u"30"_s});
+    QVERIFY(unseen.waitForStarted());
+    QString lockName = cable.devicePath().mid(int(std::strlen("/dev/")));
+    QFile lock(u"/var/lock/LCK.."_s + lockName.replace(u'/', u'_'));
+    if (!lock.open(QIODevice::WriteOnly))
+        QSKIP("/var/lock is not writable here, so no lock file can be written");
+    lock.write(QByteArray::number(unseen.processId()) + "\nsleep\n\n");
+    lock.close();
+    QString description;
+    QCOMPARE(openFailure(first, &description), qint32(ErrorNumber::PortInUse));
+    lock.remove();
+    QCOMPARE(description,
+             u"%1 (COM 1) is in use by sleep (process %2). Close that program and try again."_s
+                 .arg(cable.devicePath())
+                 .arg(unseen.processId()));
+    unseen.kill();
+    QVERIFY(unseen.waitForFinished());
 
     // A second control (a second copy of the program) is refused while the first holds it.
     first.setPortOpen(true);
     MSComm second(mapCom1To(cable.devicePath()));
-    QCOMPARE(openFailure(second), qint32(ErrorNumber::PortInUse));
+    QCOMPARE(openFailure(second, &description), qint32(ErrorNumber::PortInUse));
+    QVERIFY2(description.contains(u"(process %1)"_s.arg(QCoreApplication::applicationPid())),
+             qPrintable(description));
     QCOMPARE(openFailure(first), qint32(ErrorNumber::PortAlreadyOpen));
 
     // Closing releases it at once.
