@@ -2,10 +2,13 @@
 
 #include "serial/portholders.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSerialPort>
 
 #include <cerrno>
+#include <chrono>
 #include <optional>
 
 #include <unistd.h>
@@ -14,7 +17,12 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int kWriteTimeoutMs = 2000;
+using namespace std::chrono_literals;
+
+// How long a write may make no progress before it fails, and how long the window may go
+// unpainted meanwhile.
+constexpr auto kWriteTimeout = 2s;
+constexpr auto kWriteSlice = 10ms;
 
 struct LineSettings
 {
@@ -128,12 +136,20 @@ void MSComm::setOutput(const QByteArray &bytes)
     if (m_port->write(bytes) != bytes.size())
         throw lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
     // QSerialPort writes from the event loop, but the caller polls for the echo straight away.
+    // Wait on the port in short slices, letting the window repaint in between; fail when nothing
+    // has gone out for the whole time-out.
+    QDeadlineTimer deadline(kWriteTimeout);
     while (m_port->bytesToWrite() > 0) {
-        if (!m_port->waitForBytesWritten(kWriteTimeoutMs)) {
+        if (m_port->waitForBytesWritten(int(kWriteSlice.count()))) {
+            deadline.setRemainingTime(kWriteTimeout);
+        } else if (m_port->error() != QSerialPort::TimeoutError || deadline.hasExpired()) {
             const CommError error = lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
             m_port->clear(QSerialPort::Output);
             throw error;
+        } else {
+            m_port->clearError();
         }
+        QCoreApplication::processEvents();
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -80,6 +81,7 @@ private Q_SLOTS:
     void openFailures_data();
     void openFailures();
     void inUseUntilClosed();
+    void stalledWriteKeepsEventsFlowing();
     void permissionDenied();
     void configureReportsEachFailingStep();
 };
@@ -219,6 +221,38 @@ void TestSerial::inUseUntilClosed()
     first.setPortOpen(false);
     second.setPortOpen(true);
     QVERIFY(second.portOpen());
+}
+
+void TestSerial::stalledWriteKeepsEventsFlowing()
+{
+    // Nobody reads the far end, so the line fills up and the write stalls.
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    MSComm comm(mapCom1To(QString::fromLocal8Bit(name)));
+    comm.setPortOpen(true);
+
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(50);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    try {
+        comm.setOutput(QByteArray(1 << 20, 'x'));
+        QFAIL("a megabyte went into a line that nobody reads");
+    } catch (const CommError &error) {
+        QCOMPARE(error.number(), qint32(ErrorNumber::WriteFailed));
+        QVERIFY2(error.description().startsWith(
+                     u"Could not send to %1 (COM 1): "_s.arg(QString::fromLocal8Bit(name))),
+                 qPrintable(error.description()));
+    }
+    QVERIFY(elapsed.elapsed() >= 2000);
+    QVERIFY2(ticks >= 10, "the window would not have repainted while the write waited");
+    comm.setPortOpen(false);
+    ::close(master);
 }
 
 void TestSerial::permissionDenied()
