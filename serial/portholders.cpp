@@ -102,6 +102,8 @@ Holds holdsOf(int procFd, const char *pid, const Target &target)
     }
     Holds holds;
     while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
         // Reading the link text never touches the file it names. Only a device node is examined
         // further: a stat of a file on a hung network or FUSE file system could block.
         char link[128];
