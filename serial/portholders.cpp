@@ -20,7 +20,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Linux numbers the slaves of /dev/ptmx under majors 136 to 143, 256 to a major.
+// The slaves of /dev/ptmx: major 136 with any minor on current kernels, majors 136 to 143 with
+// 256 minors each on older ones. Either way slave N is (major - 136) * 256 + minor.
 constexpr unsigned kFirstPtySlaveMajor = 136;
 constexpr unsigned kPtySlaveMajors = 8;
 constexpr int kPtysPerMajor = 256;

@@ -8,11 +8,6 @@ struct PortHolder
 {
     qint64 pid = 0;
     QString name; // as /proc/PID/comm gives it; empty when that cannot be read
-
-    bool operator==(const PortHolder &other) const
-    {
-        return pid == other.pid && name == other.name;
-    }
 };
 
 // The programs that hold the device at path (a device node or a link to one) open, found
