@@ -1,20 +1,28 @@
 #include "serial/mscomm.h"
 
+#include "serial/portholders.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSerialPort>
 
-#include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <optional>
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int kWriteTimeoutMs = 2000;
+using namespace std::chrono_literals;
+
+// How long a write may make no progress before it fails, and how long the window may go
+// unpainted meanwhile.
+constexpr auto kWriteTimeout = 2s;
+constexpr auto kWriteSlice = 10ms;
 
 struct LineSettings
 {
@@ -61,51 +69,6 @@ std::optional<LineSettings> parseSettings(const QString &text)
     return std::nullopt;
 }
 
-// True when one of the descriptors listed in fdDir, other than skip, refers to device.
-bool listsDevice(const QByteArray &fdDir, dev_t device, int skip)
-{
-    DIR *dir = ::opendir(fdDir.constData());
-    if (!dir)
-        return false; // gone, or not ours to look at
-    bool found = false;
-    const dirent *entry = nullptr;
-    while (!found && (entry = ::readdir(dir)) != nullptr) {
-        struct stat other
-        {};
-        found = entry->d_name[0] != '.' && std::atoi(entry->d_name) != skip
-                && ::fstatat(::dirfd(dir), entry->d_name, &other, 0) == 0 && S_ISCHR(other.st_mode)
-                && other.st_rdev == device;
-    }
-    ::closedir(dir);
-    return found;
-}
-
-// The kernel's exclusive mode does not bind root, and other programs need not honour lock files,
-// so look for any other open file that refers to the same device.
-bool heldElsewhere(int fd)
-{
-    struct stat own
-    {};
-    if (::fstat(fd, &own) != 0 || !S_ISCHR(own.st_mode))
-        return false;
-    const int self = ::getpid();
-    DIR *processes = ::opendir("/proc");
-    if (!processes)
-        return false;
-    bool held = false;
-    const dirent *process = nullptr;
-    while (!held && (process = ::readdir(processes)) != nullptr) {
-        if (std::isdigit(static_cast<unsigned char>(process->d_name[0]))) {
-            const int pid = std::atoi(process->d_name);
-            held = listsDevice(QByteArray("/proc/") + process->d_name + "/fd",
-                               own.st_rdev,
-                               pid == self ? fd : -1);
-        }
-    }
-    ::closedir(processes);
-    return held;
-}
-
 } // namespace
 
 MSComm::MSComm(PortMap ports)
@@ -149,6 +112,13 @@ void MSComm::setPortOpen(bool open)
                         "in %2."_s.arg(m_commPort)
                             .arg(m_ports.whereToChange()));
 
+    // Decided before opening: opening would switch the holder's line to our settings, and the
+    // close after a refusal would clear its exclusive flag. The kernel's exclusive mode does not
+    // bind root, and not every program writes a lock file.
+    const QList<PortHolder> holders = findPortHolders(m_device);
+    if (!holders.isEmpty())
+        throw inUseError(holders);
+
     m_port->setPortName(m_device);
     applyLineSettings();
     m_port->setReadBufferSize(m_config.inBufferSize);
@@ -156,10 +126,6 @@ void MSComm::setPortOpen(bool open)
         const CommError error = openError();
         m_port->clearError();
         throw error;
-    }
-    if (heldElsewhere(int(m_port->handle()))) {
-        m_port->close();
-        throw inUseError();
     }
     applyModemLines();
 }
@@ -170,12 +136,20 @@ void MSComm::setOutput(const QByteArray &bytes)
     if (m_port->write(bytes) != bytes.size())
         throw lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
     // QSerialPort writes from the event loop, but the caller polls for the echo straight away.
+    // Wait on the port in short slices, letting the window repaint in between; fail when nothing
+    // has gone out for the whole time-out.
+    QDeadlineTimer deadline(kWriteTimeout);
     while (m_port->bytesToWrite() > 0) {
-        if (!m_port->waitForBytesWritten(kWriteTimeoutMs)) {
+        if (m_port->waitForBytesWritten(int(kWriteSlice.count()))) {
+            deadline.setRemainingTime(kWriteTimeout);
+        } else if (m_port->error() != QSerialPort::TimeoutError || deadline.hasExpired()) {
             const CommError error = lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
             m_port->clear(QSerialPort::Output);
             throw error;
+        } else {
+            m_port->clearError();
         }
+        QCoreApplication::processEvents();
     }
 }
 
@@ -301,11 +275,22 @@ qint16 MSComm::checkedBufferSize(qint16 bytes, const char *direction) const
     return bytes;
 }
 
-CommError MSComm::inUseError() const
+CommError MSComm::inUseError(const QList<PortHolder> &holders) const
 {
+    if (holders.isEmpty())
+        return CommError(ErrorNumber::PortInUse,
+                         u"%1 is in use by another program. Close that program (your radio "
+                         "software, for example) and try again."_s.arg(deviceLabel()));
+    QStringList names;
+    for (const PortHolder &holder : holders) {
+        names << (holder.name.isEmpty() ? u"process %1"_s.arg(holder.pid)
+                                        : u"%1 (process %2)"_s.arg(holder.name).arg(holder.pid));
+    }
     return CommError(ErrorNumber::PortInUse,
-                     u"%1 is in use by another program. Close that program (your radio "
-                     "software, for example) and try again."_s.arg(deviceLabel()));
+                     u"%1 is in use by %2. Close %3 and try again."_s
+                         .arg(deviceLabel(),
+                              names.join(u", "_s),
+                              holders.size() == 1 ? u"that program"_s : u"those programs"_s));
 }
 
 void MSComm::requireOpen() const
@@ -378,7 +363,8 @@ CommError MSComm::openError() const
                              u"Permission denied on %1. Add your user to the dialout group "
                              "(sudo adduser $USER dialout), log out and in again, and retry."_s.arg(
                                  deviceLabel()));
-        return inUseError();
+        // Someone opened it since we looked, or holds it where we cannot see.
+        return inUseError(findPortHolders(m_device));
     }
     default:
         return CommError(ErrorNumber::OpenFailed,

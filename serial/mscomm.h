@@ -2,6 +2,7 @@
 
 #include "serial/commcontrol.h"
 #include "serial/commerror.h"
+#include "serial/portholders.h"
 #include "serial/portmap.h"
 
 #include <QString>
@@ -70,7 +71,8 @@ public:
 
 private:
     qint16 checkedBufferSize(qint16 bytes, const char *direction) const;
-    CommError inUseError() const;
+    // Names the holders; without any, says what little is known.
+    CommError inUseError(const QList<PortHolder> &holders) const;
     void requireOpen() const;
     void applyLineSettings();
     void applyModemLines();

@@ -5,10 +5,22 @@
 #include "tests/testclocks.h"
 #include "tools/virtualcable.h"
 
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -126,6 +138,112 @@ public:
     QStringList boxes;
 };
 
+// socat playing a loopback cable, the usual way to make a virtual serial port: it holds the
+// master and the slave of its pseudo-terminal, and the cat that echoes inherits the slave.
+class SocatCable
+{
+public:
+    SocatCable()
+    {
+        if (QStandardPaths::findExecutable(u"socat"_s).isEmpty())
+            return;
+        m_path = m_dir.filePath(u"cable"_s);
+        m_socat.start(u"socat"_s,
+                      {u"PTY,link=%1,raw,echo=0"_s.arg(m_path), u"EXEC:cat,pty,raw,echo=0"_s});
+    }
+    ~SocatCable()
+    {
+        m_socat.terminate();
+        m_socat.waitForFinished();
+    }
+    SocatCable(const SocatCable &) = delete;
+    SocatCable &operator=(const SocatCable &) = delete;
+
+    // Empty when socat is not installed.
+    const QString &path() const { return m_path; }
+    bool ready() const { return QFileInfo::exists(m_path); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    QProcess m_socat;
+};
+
+bool sameLine(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag
+           && a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc)
+           && ::cfgetispeed(&a) == ::cfgetispeed(&b) && ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+// Another program (a terminal program, say) that holds a port open with the exclusive flag set,
+// as its own process named "holder". It notes the line settings when it opens the port and
+// watches them, and at the end the flag, until asked.
+class HoldingProgram
+{
+public:
+    explicit HoldingProgram(const QString &device)
+    {
+        const QByteArray path = QFile::encodeName(device);
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(m_go) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_NAME, "holder");
+            const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios before{};
+            const char opened
+                = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0 && ::tcgetattr(fd, &before) == 0 ? 1 : 0;
+            [[maybe_unused]] const auto written = ::write(ready[1], &opened, 1);
+            // Watch the line until asked, as the change a refused open would make lasts
+            // only until it closes again.
+            bool same = true;
+            pollfd go{m_go[0], POLLIN, 0};
+            while (::poll(&go, 1, 1) == 0) {
+                termios now{};
+                same = same && ::tcgetattr(fd, &now) == 0 && sameLine(before, now);
+            }
+            int exclusive = 0;
+            same = same && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+            ::_exit(same ? 0 : 1);
+        }
+        char opened = 0;
+        m_holding = m_pid > 0 && ::read(ready[0], &opened, 1) == 1 && opened;
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~HoldingProgram()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        ::close(m_go[0]);
+        ::close(m_go[1]);
+    }
+    HoldingProgram(const HoldingProgram &) = delete;
+    HoldingProgram &operator=(const HoldingProgram &) = delete;
+
+    bool holding() const { return m_holding; }
+    pid_t pid() const { return m_pid; }
+    // True when the line settings and the exclusive flag are as they were; ends the holder.
+    bool untouched()
+    {
+        const char go = 1;
+        int status = 0;
+        const bool answered
+            = ::write(m_go[1], &go, 1) == 1 && ::waitpid(m_pid, &status, 0) == m_pid;
+        m_pid = 0;
+        return answered && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+private:
+    pid_t m_pid = 0;
+    int m_go[2] = {-1, -1};
+    bool m_holding = false;
+};
+
 } // namespace
 
 class TestLoopback : public QObject
@@ -143,7 +261,8 @@ private Q_SLOTS:
     void portTextWithoutNumber();
     void unpluggedMidRun();
     void realTimeOutIsStrictlyMoreThanThreeSeconds();
-    void portHeldByAnotherCopy();
+    void socatCable();
+    void portHeldByAnotherProgram();
 };
 
 void TestLoopback::goodCableOnSelectedPort()
@@ -290,18 +409,39 @@ void TestLoopback::realTimeOutIsStrictlyMoreThanThreeSeconds()
     QVERIFY2(timer.elapsed() < 3000 + 1500 + 256 * 20, "the dead port held the run too long");
 }
 
-void TestLoopback::portHeldByAnotherCopy()
+void TestLoopback::socatCable()
 {
+    SocatCable socat;
+    if (socat.path().isEmpty())
+        QSKIP("socat is not installed (bash scripts/deps.sh socat)");
+    QTRY_VERIFY_WITH_TIMEOUT(socat.ready(), 5000);
     Rig rig;
-    rig.attach(1, VirtualCable::good());
-    rig.attach(2, VirtualCable::good());
-    MSComm otherCopy(rig.map);
-    otherCopy.setPortOpen(true); // COM 1, mid-test in another window
-    const QString inUse = rig.openError(1);
-    QVERIFY(inUse.contains(u"in use by another program"_s));
+    rig.map.setDevice(1, socat.path());
     EventLoopClock clock;
-    QCOMPARE(rig.run(u"COM 1"_s, clock),
-             kHead + u"COM 1: "_s + inUse + kTrying + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+    QCOMPARE(rig.run(u"COM 1"_s, clock), kHead + u"COM 1: \r\n"_s + dump(0, 255) + passed(1));
+}
+
+void TestLoopback::portHeldByAnotherProgram()
+{
+    SocatCable socat;
+    if (socat.path().isEmpty())
+        QSKIP("socat is not installed (bash scripts/deps.sh socat)");
+    QTRY_VERIFY_WITH_TIMEOUT(socat.ready(), 5000);
+    Rig rig;
+    rig.map.setDevice(1, socat.path());
+    HoldingProgram holder(socat.path());
+    QVERIFY(holder.holding());
+
+    FastClock clock;
+    QString expected = kHead + u"COM 1: "_s
+                       + u"%1 (COM 1) is in use by holder (process %2). Close that program and "
+                         "try again.\r\n"_s.arg(socat.path())
+                             .arg(holder.pid())
+                       + kTrying;
+    for (int port = 2; port <= 12; ++port)
+        expected += u"COM %1: "_s.arg(port) + rig.openError(port);
+    QCOMPARE(rig.run(u"COM 1"_s, clock), expected + kAllFailed);
+    QVERIFY2(holder.untouched(), "the refused open changed the holder's line or exclusive flag");
 }
 
 QTEST_GUILESS_MAIN(TestLoopback)

@@ -8,7 +8,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
+
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -40,12 +43,14 @@ QByteArray readBytes(MSComm &comm, int n)
     return got;
 }
 
-qint32 openFailure(MSComm &comm)
+qint32 openFailure(MSComm &comm, QString *description = nullptr)
 {
     try {
         comm.setPortOpen(true);
     } catch (const CommError &error) {
         qInfo().noquote() << error.description();
+        if (description)
+            *description = error.description();
         return qint32(error.number());
     }
     return 0;
@@ -76,6 +81,7 @@ private Q_SLOTS:
     void openFailures_data();
     void openFailures();
     void inUseUntilClosed();
+    void stalledWriteKeepsEventsFlowing();
     void permissionDenied();
     void configureReportsEachFailingStep();
 };
@@ -180,27 +186,73 @@ void TestSerial::openFailures()
 void TestSerial::inUseUntilClosed()
 {
     VirtualCable cable;
-
-    // Another program holds the device: refused, even for root.
-    QProcess other;
-    other.setStandardInputFile(cable.devicePath());
-    other.start(u"sleep"_s, {u"30"_s});
-    QVERIFY(other.waitForStarted());
     MSComm first(mapCom1To(cable.devicePath()));
-    QCOMPARE(openFailure(first), qint32(ErrorNumber::PortInUse));
-    other.kill();
-    QVERIFY(other.waitForFinished());
+
+    // A program whose descriptors cannot be listed (another user's, for a normal user), known
+    // only by the lock file it wrote as QSerialPort would: it is named, and nothing is opened.
+    QProcess unseen;
+    unseen.start(u"sleep"_s, {u"30"_s});
+    QVERIFY(unseen.waitForStarted());
+    QString lockName = cable.devicePath().mid(int(std::strlen("/dev/")));
+    QFile lock(u"/var/lock/LCK.."_s + lockName.replace(u'/', u'_'));
+    if (!lock.open(QIODevice::WriteOnly))
+        QSKIP("/var/lock is not writable here, so no lock file can be written");
+    lock.write(QByteArray::number(unseen.processId()) + "\nsleep\n\n");
+    lock.close();
+    QString description;
+    QCOMPARE(openFailure(first, &description), qint32(ErrorNumber::PortInUse));
+    lock.remove();
+    QCOMPARE(description,
+             u"%1 (COM 1) is in use by sleep (process %2). Close that program and try again."_s
+                 .arg(cable.devicePath())
+                 .arg(unseen.processId()));
+    unseen.kill();
+    QVERIFY(unseen.waitForFinished());
 
     // A second control (a second copy of the program) is refused while the first holds it.
     first.setPortOpen(true);
     MSComm second(mapCom1To(cable.devicePath()));
-    QCOMPARE(openFailure(second), qint32(ErrorNumber::PortInUse));
+    QCOMPARE(openFailure(second, &description), qint32(ErrorNumber::PortInUse));
+    QVERIFY2(description.contains(u"(process %1)"_s.arg(QCoreApplication::applicationPid())),
+             qPrintable(description));
     QCOMPARE(openFailure(first), qint32(ErrorNumber::PortAlreadyOpen));
 
     // Closing releases it at once.
     first.setPortOpen(false);
     second.setPortOpen(true);
     QVERIFY(second.portOpen());
+}
+
+void TestSerial::stalledWriteKeepsEventsFlowing()
+{
+    // Nobody reads the far end, so the line fills up and the write stalls.
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    MSComm comm(mapCom1To(QString::fromLocal8Bit(name)));
+    comm.setPortOpen(true);
+
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(50);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    try {
+        comm.setOutput(QByteArray(1 << 20, 'x'));
+        QFAIL("a megabyte went into a line that nobody reads");
+    } catch (const CommError &error) {
+        QCOMPARE(error.number(), qint32(ErrorNumber::WriteFailed));
+        QVERIFY2(error.description().startsWith(
+                     u"Could not send to %1 (COM 1): "_s.arg(QString::fromLocal8Bit(name))),
+                 qPrintable(error.description()));
+    }
+    QVERIFY(elapsed.elapsed() >= 2000);
+    QVERIFY2(ticks >= 10, "the window would not have repainted while the write waited");
+    comm.setPortOpen(false);
+    ::close(master);
 }
 
 void TestSerial::permissionDenied()
