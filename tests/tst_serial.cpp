@@ -244,7 +244,7 @@ void TestSerial::stalledWriteKeepsEventsFlowing()
         comm.setOutput(QByteArray(1 << 20, 'x'));
         QFAIL("a megabyte went into a line that nobody reads");
     } catch (const CommError &error) {
-        QCOMPARE(error.number(), qint32(ErrorNumber::WriteFailed));
+        QCOMPARE(error.number(), ErrorNumber::WriteFailed);
         QVERIFY2(error.description().startsWith(
                      u"Could not send to %1 (COM 1): "_s.arg(QString::fromLocal8Bit(name))),
                  qPrintable(error.description()));
