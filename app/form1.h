@@ -4,21 +4,23 @@
 // The code lives in four rooms:
 //   app/       this window, Form1, and main(), which wires the real parts together;
 //   serial/    MSComm, our serial control over QSerialPort, the COM-to-device map, the errors,
-//              and the port configuration that InitPort applies;
+//              the port configuration that InitPort applies, and SerialDevices, what the
+//              system knows of its serial devices (descriptions, lasting names);
 //   loopback/  LoopbackTest, the test procedure, which sees this window, the serial control
 //              and the clock only through narrow interfaces;
 //   support/   Module1: HiResDelay and FileExists.
 // A run: Start -> Test -> LoopbackTest::run, which calls back InitPort (configure MSComm1) and
-// Testout (append to the log), drives MSComm1 and waits on the RunClock until the run ends.
+// Testout (append to the log), drives MSComm1 and waits on the RunClock until the run ends; it
+// ends by naming the device behind a passing port, from the port map and SerialDevices.
 
 #include "app/desktop.h"
+#include "app/portlist.h"
 #include "loopback/loopbacktest.h"
 #include "serial/mscomm.h"
 #include "support/module1.h"
 
 #include <QWidget>
 
-class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
@@ -34,6 +36,7 @@ class Form1 : public QWidget, private RunWindow
 public:
     Form1(QSettings &settings,
           PortMap ports,
+          SerialDevices devices,
           RunClock &clock,
           Desktop desktop,
           QWidget *parent = nullptr);
@@ -62,7 +65,7 @@ public:
     QLabel *Label4;
     QLabel *Label3;
     QLabel *Label1;
-    QComboBox *Combo1;
+    PortList *Combo1;
     MSComm MSComm1;
     QPushButton *Command1;
     QPlainTextEdit *Text1;
@@ -75,6 +78,8 @@ protected:
 private:
     void Form_Load();
     void place(QWidget *control, int left, int top, int width, int height) const;
+    QStringList portTooltips() const;
+    void showHelpText(const QString &path);
 
     void setTestRunning(bool running) override;
     void setControlsEnabled(bool enabled) override;
@@ -82,8 +87,10 @@ private:
     QString portText() const override;
 
     QSettings &m_settings;
+    SerialDevices m_devices;
     RunClock &m_clock;
     Desktop m_desktop;
+    QPlainTextEdit *m_helpText = nullptr; // made when the desktop cannot show the help file
     // The last text appended ended in CR; an LF that opens the next one completes that break.
     bool m_logEndsInCr = false;
 };
