@@ -12,8 +12,8 @@ struct Desktop
 {
     // A modal box with the exclamation icon and one OK button.
     std::function<void(QWidget *owner, const QString &title, const QString &text)> warn;
-    // Opens a document with the desktop's default viewer; the outcome is not reported.
-    std::function<void(QWidget *owner, const QString &path)> open;
+    // Opens a document with the desktop's default viewer; false when the desktop has no way to.
+    std::function<bool(QWidget *owner, const QString &path)> open;
     // The directory that holds the executable.
     QString programDir;
 };

@@ -6,7 +6,7 @@
 #include "version.h"
 
 #include <QCloseEvent>
-#include <QComboBox>
+#include <QFile>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -89,7 +89,12 @@ QLabel *newLabel(const QString &caption, QWidget *parent)
 
 } // namespace
 
-Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop desktop, QWidget *parent)
+Form1::Form1(QSettings &settings,
+             PortMap ports,
+             SerialDevices devices,
+             RunClock &clock,
+             Desktop desktop,
+             QWidget *parent)
     : QWidget(parent,
               Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                   | Qt::WindowCloseButtonHint)
@@ -100,17 +105,24 @@ Form1::Form1(QSettings &settings, PortMap ports, RunClock &clock, Desktop deskto
     , Label1(newLabel(u"1. Connect your interface cable to your serial port, but do not connect "
                       "it to your radio."_s,
                       Frame1))
-    , Combo1(new QComboBox(this))
+    , Combo1(new PortList(this))
     , MSComm1(std::move(ports))
     , Command1(newButton(u"&Start"_s, this))
     , Text1(new QPlainTextEdit(this))
     , Command2(newButton(u"&Exit"_s, this))
     , Label2(newLabel(u"Port:"_s, this))
     , m_settings(settings)
+    , m_devices(std::move(devices))
     , m_clock(clock)
     , m_desktop(std::move(desktop))
 {
-    setWindowIcon(QIcon(u":/tollbeck.png"_s));
+    // The icon lives in this library's resources, which the linker keeps only when they are
+    // asked for by name.
+    Q_INIT_RESOURCE(app);
+    QIcon icon;
+    for (const int size : {32, 48, 64, 128, 256})
+        icon.addFile(u":/icons/tollbeck-%1.png"_s.arg(size), QSize(size, size));
+    setWindowIcon(icon);
     setFont(dialogFont());
     Combo1->setEditable(false);
     Combo1->setFont(portListFont());
@@ -185,7 +197,7 @@ Form1::~Form1() = default;
 
 void Form1::Test()
 {
-    LoopbackTest(*this, MSComm1, m_clock).run();
+    LoopbackTest(*this, MSComm1, m_clock, MSComm1.ports(), m_devices).run();
 }
 
 void Form1::Testout(const QString &text)
@@ -244,7 +256,8 @@ void Form1::Command3_Click()
     const QString helpFile = m_desktop.programDir + u"/readme.txt"_s;
     if (Module1::FileExists(helpFile) == kFalse)
         return;
-    m_desktop.open(this, helpFile);
+    if (!m_desktop.open(this, helpFile))
+        showHelpText(helpFile);
 }
 
 void Form1::Form_QueryUnload(Boolean &cancel, qint16 unloadMode)
@@ -286,10 +299,9 @@ void Form1::Form_Load()
             .arg(Version::kMinor)
             .arg(Version::kRevision));
 
-    for (int port = 1; port <= kLastPort; ++port) {
+    for (int port = 1; port <= kLastPort; ++port)
         Combo1->addItem(portEntryText(port));
-        Combo1->setItemData(port - 1, MSComm1.ports().device(port), Qt::ToolTipRole);
-    }
+    Combo1->setTooltips([this] { return portTooltips(); });
 
     // The file is the user's and may hold anything; a value that names no entry selects COM 1,
     // as if nothing were stored. Exit writes the file behind QSettings' back (setIniValue), so
@@ -299,6 +311,47 @@ void Form1::Form_Load()
 
     Text1->setReadOnly(true);
     Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+}
+
+// "/dev/ttyUSB0: FT232R USB UART, FTDI", "/dev/ttyS3: not present", or the device alone.
+QStringList Form1::portTooltips() const
+{
+    QStringList devices;
+    for (int port = 1; port <= kLastPort; ++port)
+        devices << MSComm1.ports().device(port);
+    const QList<DeviceFacts> facts = m_devices.describe(devices);
+    QStringList tips;
+    for (qsizetype entry = 0; entry < devices.size(); ++entry) {
+        const DeviceFacts &device = facts[entry];
+        const QString about = device.present ? device.known() : u"not present"_s;
+        tips << (about.isEmpty() ? devices[entry] : devices[entry] + u": "_s + about);
+    }
+    return tips;
+}
+
+// The desktop could not open the help file (no xdg-open, say): show its text in a plain window
+// of our own.
+void Form1::showHelpText(const QString &path)
+{
+    if (!m_helpText) {
+        m_helpText = new QPlainTextEdit(this);
+        m_helpText->setObjectName(u"HelpText"_s);
+        m_helpText->setWindowFlag(Qt::Window);
+        m_helpText->setWindowTitle(u"Tollbeck Help"_s);
+        m_helpText->setReadOnly(true);
+        m_helpText->setLineWrapMode(QPlainTextEdit::NoWrap);
+        // readme.txt is laid out in columns for a fixed-pitch face.
+        m_helpText->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        const QFontMetrics metrics(m_helpText->font());
+        m_helpText->resize(metrics.horizontalAdvance(QString(84, u'x')), metrics.lineSpacing() * 40);
+    }
+    QFile file(path);
+    m_helpText->setPlainText(file.open(QIODevice::ReadOnly)
+                                 ? QString::fromUtf8(file.readAll())
+                                 : u"%1 could not be read: %2."_s.arg(path, file.errorString()));
+    m_helpText->show();
+    m_helpText->raise();
+    m_helpText->activateWindow();
 }
 
 void Form1::setTestRunning(bool running)

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "app/desktop.h"
+#include "app/portlist.h"
 #include "loopback/loopbacktest.h"
 #include "serial/mscomm.h"
 #include "support/module1.h"
 
 #include <QWidget>
 
-class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
@@ -23,6 +23,7 @@ class Form1 : public QWidget, private RunWindow
 public:
     Form1(QSettings &settings,
           PortMap ports,
+          SerialDevices devices,
           RunClock &clock,
           Desktop desktop,
           QWidget *parent = nullptr);
@@ -51,7 +52,7 @@ public:
     QLabel *Label4;        // instruction 3: click Start
     QLabel *Label3;        // instruction 2: select the port
     QLabel *Label1;        // instruction 1: connect the cable, not the radio
-    QComboBox *Combo1;     // the port list, COM 1 to COM 12
+    PortList *Combo1;      // the port list, COM 1 to COM 12
     MSComm MSComm1;        // the serial control; nothing of it shows
     QPushButton *Command1; // Start
     QPlainTextEdit *Text1; // the log pane
@@ -65,6 +66,8 @@ protected:
 private:
     void Form_Load();
     void centreOnScreen();
+    QStringList portTooltips() const;
+    void showHelpText(const QString &path);
 
     void setTestRunning(bool running) override;
     void setControlsEnabled(bool enabled) override;
@@ -72,8 +75,10 @@ private:
     QString portText() const override;
 
     QSettings &m_settings;
+    SerialDevices m_devices;
     RunClock &m_clock;
     Desktop m_desktop;
+    QPlainTextEdit *m_helpText = nullptr; // made when the desktop cannot show the help file
     // The last text appended ended in CR; an LF that opens the next one completes that break.
     bool m_logEndsInCr = false;
     bool m_centredWithFrame = false;

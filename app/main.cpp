@@ -30,11 +30,17 @@ int main(int argc, char *argv[])
         [](QWidget *owner, const QString &boxTitle, const QString &text) {
             QMessageBox::warning(owner, boxTitle, text);
         },
-        [](QWidget *, const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); },
+        [](QWidget *, const QString &path) {
+            return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+        },
         QCoreApplication::applicationDirPath(),
     };
 
-    Form1 form(settings, PortMap::withOverrides(settings), clock, std::move(desktop));
+    Form1 form(settings,
+               PortMap::withOverrides(settings),
+               SerialDevices::system(),
+               clock,
+               std::move(desktop));
     form.show();
     return app.exec();
 }

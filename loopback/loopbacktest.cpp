@@ -47,9 +47,24 @@ QString selectInSoftware(qint16 port)
 {
     return u"Select COM %1 in your software.\r\n"_s.arg(port);
 }
+QString onThisComputer(qint16 port, const QString &device, const DeviceFacts &facts)
+{
+    const QString known = facts.known();
+    const QString about = known.isEmpty() ? QString() : u" ("_s + known + u')';
+    return u"On this computer COM %1 is %2%3.\r\n"_s.arg(port).arg(device, about);
+}
+QString lastingName(const QString &link)
+{
+    return u"Its lasting name is %1. Use it in your software if the adapter moves.\r\n"_s.arg(link);
+}
 const QString kTryingOthers = u"\r\nTrying other ports...\r\n"_s;
 const QString kFailedAll = u"\r\nTest failed on all ports tested.\r\n"_s;
 const QString kCheckCable = u"Check your cable connection to your serial port, and try again."_s;
+QString notInPortList(const QStringList &devices, const QString &settingsFile)
+{
+    return u"\r\nSerial devices not in the port list: %1. Map one to a COM number in %2 under "
+           "[Ports].\r\n"_s.arg(devices.join(u", "_s), settingsFile);
+}
 
 } // namespace
 
@@ -64,10 +79,16 @@ void LoopbackTest::guard(const Step &step)
     }
 }
 
-LoopbackTest::LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock)
+LoopbackTest::LoopbackTest(RunWindow &window,
+                           CommControl &comm,
+                           RunClock &clock,
+                           const PortMap &ports,
+                           const SerialDevices &devices)
     : m_window(window)
     , m_comm(comm)
     , m_clock(clock)
+    , m_ports(ports)
+    , m_devices(devices)
 {}
 
 void LoopbackTest::run()
@@ -88,6 +109,8 @@ void LoopbackTest::run()
     bool otherPorts = false;
     while (!attempt(port)) {
         if (m_pending) {
+            if (m_pending->number() == ErrorNumber::NoSuchDevice)
+                m_deviceMissing = true;
             log(m_pending->description() + kCrLf);
             m_pending.reset();
         }
@@ -108,6 +131,8 @@ void LoopbackTest::run()
         if (port > kLastPort) {
             log(kFailedAll);
             log(kCheckCable);
+            if (m_deviceMissing)
+                pointToUnreached();
             break;
         }
     }
@@ -145,7 +170,34 @@ bool LoopbackTest::attempt(qint16 port)
     log(kPassGap);
     guard([&] { m_window.Testout(passed(m_comm.commPort())); });
     guard([&] { m_window.Testout(selectInSoftware(m_comm.commPort())); });
+    nameDevice();
     return true;
+}
+
+// Radio software on Linux asks for a device, not a COM number: name the one that passed, as
+// the map holds it, and the link to it that survives a move to another USB socket.
+void LoopbackTest::nameDevice()
+{
+    guard([&] {
+        const qint16 port = m_comm.commPort();
+        const QString device = m_ports.device(port);
+        m_window.Testout(onThisComputer(port, device, m_devices.describe(device)));
+    });
+    guard([&] {
+        const QString link = m_devices.lastingName(m_ports.device(m_comm.commPort()));
+        if (!link.isEmpty())
+            m_window.Testout(lastingName(link));
+    });
+}
+
+// Devices were missing: name the serial devices that are there but that no COM number reaches.
+void LoopbackTest::pointToUnreached()
+{
+    guard([&] {
+        const QStringList devices = m_devices.notReachedBy(m_ports);
+        if (!devices.isEmpty())
+            m_window.Testout(notInPortList(devices, m_ports.settingsFile()));
+    });
 }
 
 // Sends 0 to 255 one at a time and dumps each echo. True when all came back unchanged.

@@ -2,6 +2,8 @@
 
 #include "serial/commcontrol.h"
 #include "serial/commerror.h"
+#include "serial/portmap.h"
+#include "serial/serialdevices.h"
 
 #include <QByteArray>
 #include <QString>
@@ -32,11 +34,17 @@ public:
 // One loopback test run: the modem probe and the echo of every byte value on the selected
 // port, then on the other ports until one passes. Every step is guarded: a failing step
 // becomes the pending error and the run goes on, so every run ends with the controls enabled
-// and the port closed.
+// and the port closed. At its end the run names the device behind a passing port, or, when
+// devices were missing, the serial devices the port map does not reach.
 class LoopbackTest
 {
 public:
-    LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock);
+    // ports is the map the serial control opens devices by; devices says what they are.
+    LoopbackTest(RunWindow &window,
+                 CommControl &comm,
+                 RunClock &clock,
+                 const PortMap &ports,
+                 const SerialDevices &devices);
 
     void run();
 
@@ -49,6 +57,8 @@ public:
 private:
     bool attempt(qint16 port);
     bool echoAll();
+    void nameDevice();
+    void pointToUnreached();
     bool replied();
     quint8 receivedByte() const;
     void log(const QString &text);
@@ -58,8 +68,11 @@ private:
     RunWindow &m_window;
     CommControl &m_comm;
     RunClock &m_clock;
+    const PortMap &m_ports;
+    const SerialDevices &m_devices;
 
     std::optional<CommError> m_pending;
+    bool m_deviceMissing = false; // an attempt failed because its device is not there
     QByteArray m_sendBuffer{1, '\0'};
     QByteArray m_received;
 };

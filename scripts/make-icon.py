@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Draw the Tollbeck icon: the front face of a DE-9 serial connector.
 
-Regenerates app/tollbeck.png (32x32, indexed colour, transparent background).
+Regenerates app/icons/tollbeck-N.png for N = 32, 48, 64, 128 and 256: one
+picture, drawn at each size, on a transparent background. Each is written
+with a palette (at most 256 colours), or as RGBA should its colours not fit.
 Run from the repo root:  python3 scripts/make-icon.py
-Standard library only, and deterministic, so the PNG is byte-identical
+Standard library only, and deterministic, so the PNGs are byte-identical
 on every run and can live in git.
 """
 import math
@@ -11,7 +13,8 @@ import os
 import struct
 import zlib
 
-SIZE = 32
+SIZES = (32, 48, 64, 128, 256)
+UNITS = 32  # the picture below is drawn on a 32 x 32 grid and scaled to each size
 SS = 4  # supersamples per axis, for anti-aliased edges
 
 CREAM = (0xF2, 0xE6, 0xC2)
@@ -64,13 +67,15 @@ def sample(x, y):
     return CREAM
 
 
-def render():
+def render(size):
     """Return rows of RGBA tuples, averaging SS*SS samples per pixel."""
+    scale = UNITS / size
     rows = []
-    for py in range(SIZE):
+    for py in range(size):
         row = []
-        for px in range(SIZE):
-            hits = [c for c in (sample(px + (i + 0.5) / SS, py + (j + 0.5) / SS)
+        for px in range(size):
+            hits = [c for c in (sample((px + (i + 0.5) / SS) * scale,
+                                       (py + (j + 0.5) / SS) * scale)
                                 for j in range(SS) for i in range(SS)) if c]
             if not hits:
                 row.append((0, 0, 0, 0))
@@ -89,6 +94,7 @@ def chunk(kind, data):
 def write_png(path, rows):
     # Index 0 is the fully transparent background; other colours are
     # numbered in scan order, which keeps the output deterministic.
+    size = len(rows)
     palette = [(0, 0, 0, 0)]
     index = {palette[0]: 0}
     raw = bytearray()
@@ -99,11 +105,18 @@ def write_png(path, rows):
                 index[rgba] = len(palette)
                 palette.append(rgba)
             raw.append(index[rgba])
-    assert len(palette) <= 256, "too many colours for an indexed PNG"
     png = b"\x89PNG\r\n\x1a\n"
-    png += chunk(b"IHDR", struct.pack(">IIBBBBB", SIZE, SIZE, 8, 3, 0, 0, 0))
-    png += chunk(b"PLTE", b"".join(bytes(c[:3]) for c in palette))
-    png += chunk(b"tRNS", bytes(c[3] for c in palette))
+    if len(palette) <= 256:
+        png += chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 3, 0, 0, 0))
+        png += chunk(b"PLTE", b"".join(bytes(c[:3]) for c in palette))
+        png += chunk(b"tRNS", bytes(c[3] for c in palette))
+    else:
+        raw = bytearray()
+        for row in rows:
+            raw.append(0)
+            for rgba in row:
+                raw += bytes(rgba)
+        png += chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
     png += chunk(b"IDAT", zlib.compress(bytes(raw), 9))
     png += chunk(b"IEND", b"")
     with open(path, "wb") as f:
@@ -112,4 +125,5 @@ def write_png(path, rows):
 
 if __name__ == "__main__":
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    write_png(os.path.join(root, "app", "tollbeck.png"), render())
+    for size in SIZES:
+        write_png(os.path.join(root, "app", "icons", "tollbeck-%d.png" % size), render(size))

@@ -1,5 +1,6 @@
 #include "serial/mscomm.h"
 
+#include "serial/deviceaccess.h"
 #include "serial/portholders.h"
 
 #include <QCoreApplication>
@@ -341,8 +342,8 @@ CommError MSComm::lineFailure(ErrorNumber number, const QString &doing)
     // An unplugged adapter takes its device node with it.
     if (error == QSerialPort::ResourceError || !QFileInfo::exists(m_device))
         return CommError(ErrorNumber::DeviceLost,
-                         u"%1 stopped working: the adapter was unplugged or failed. Plug it back "
-                         "in and try again."_s.arg(deviceLabel()));
+                         u"%1 stopped working: the adapter was unplugged or failed."_s.arg(
+                             deviceLabel()));
     return CommError(number, u"Could not %1 %2: %3."_s.arg(doing, deviceLabel(), reason));
 }
 
@@ -350,28 +351,21 @@ CommError MSComm::openError() const
 {
     switch (m_port->error()) {
     case QSerialPort::DeviceNotFoundError:
-        return CommError(ErrorNumber::NoSuchDevice,
-                         u"%1 does not exist, so COM %2 is not there. Plug in the adapter, or "
-                         "map COM%2 to your adapter's device in %3."_s.arg(m_device)
-                             .arg(m_commPort)
-                             .arg(m_ports.whereToChange()));
+        // A walk meets many of these; the run gives the remedy once, at its end.
+        return CommError(ErrorNumber::NoSuchDevice, u"%1 is not there."_s.arg(m_device));
     case QSerialPort::PermissionError: {
         // QSerialPort gives one code for a refused permission, a busy device and a held lock.
         const QByteArray path = QFile::encodeName(m_device);
         if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
             return CommError(ErrorNumber::PermissionDenied,
-                             u"Permission denied on %1. Add your user to the dialout group "
-                             "(sudo adduser $USER dialout), log out and in again, and retry."_s.arg(
-                                 deviceLabel()));
+                             permissionDenied(deviceAccess(m_device)));
         // Someone opened it since we looked, or holds it where we cannot see.
         return inUseError(findPortHolders(m_device));
     }
     default:
         return CommError(ErrorNumber::OpenFailed,
-                         u"%1 could not be opened as a serial port (%2). Check that COM%3 names "
-                         "a serial device in %4."_s.arg(deviceLabel(), m_port->errorString())
-                             .arg(m_commPort)
-                             .arg(m_ports.whereToChange()));
+                         u"%1 would not open as a serial port: %2."_s.arg(m_device,
+                                                                          m_port->errorString()));
     }
 }
 

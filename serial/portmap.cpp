@@ -44,8 +44,12 @@ QString PortMap::device(int port) const
     return it == m_devices.end() ? QString() : it->second;
 }
 
+QString PortMap::settingsFile() const
+{
+    return m_settingsFile.isEmpty() ? u"Tollbeck's settings file"_s : m_settingsFile;
+}
+
 QString PortMap::whereToChange() const
 {
-    return m_settingsFile.isEmpty() ? u"the [Ports] section of Tollbeck's settings file"_s
-                                    : u"the [Ports] section of "_s + m_settingsFile;
+    return u"the [Ports] section of "_s + settingsFile();
 }

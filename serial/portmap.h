@@ -19,7 +19,9 @@ public:
     void setDevice(int port, const QString &device);
     // Empty when nothing is mapped to the port.
     QString device(int port) const;
-    // Where the user changes the map, for error texts.
+    // The file whose [Ports] section the user changes the map in, for the log's texts.
+    QString settingsFile() const;
+    // The same place, as a phrase for error texts.
     QString whereToChange() const;
 
 private:

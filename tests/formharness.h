@@ -9,8 +9,9 @@
 
 #include <memory>
 
-// A Form1 wired to a settings file in a temporary directory and to a desktop that records the
-// warning boxes and opened documents instead of showing them.
+// A Form1 wired to a settings file in a temporary directory, to a desktop that records the
+// warning boxes and opened documents instead of showing them, and to a list of serial devices
+// and a directory of stable names that the test fills.
 class FormHarness
 {
 public:
@@ -27,19 +28,28 @@ public:
     Form1 &form(PortMap ports = PortMap::defaults())
     {
         if (!m_form)
-            m_form = std::make_unique<Form1>(*settings, std::move(ports), *clock, desktop());
+            m_form
+                = std::make_unique<Form1>(*settings,
+                                          std::move(ports),
+                                          SerialDevices([this] { return devices; }, stableNames()),
+                                          *clock,
+                                          desktop());
         return *m_form;
     }
 
     QString settingsPath() const { return dir.filePath(QStringLiteral("Tollbeck.conf")); }
     QString helpDir() const { return dir.filePath(QStringLiteral("program")); }
+    QString stableNames() const { return dir.filePath(QStringLiteral("by-id")); }
 
     Desktop desktop()
     {
         return Desktop{[this](QWidget *, const QString &title, const QString &text) {
                            warnings << title + QStringLiteral("|") + text;
                        },
-                       [this](QWidget *, const QString &path) { opened << path; },
+                       [this](QWidget *, const QString &path) {
+                           opened << path;
+                           return viewerOpens;
+                       },
                        helpDir()};
     }
 
@@ -48,6 +58,8 @@ public:
     std::unique_ptr<RunClock> clock = std::make_unique<EventLoopClock>();
     QStringList warnings;
     QStringList opened;
+    bool viewerOpens = true;
+    QList<SerialDevice> devices; // what the system lists
 
 private:
     std::unique_ptr<Form1> m_form;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs into a temporary prefix and checks the layout a desktop expects: the program and
 # readme.txt in one directory (Help looks beside the executable), a command on the PATH that
-# resolves to it, the desktop entry, the icon and valid AppStream metadata.
+# resolves to it, the desktop entry, the icon in its sizes and valid AppStream metadata.
 set -euo pipefail
 build=$1
 prefix=$(mktemp -d)
@@ -12,7 +12,15 @@ program=$(readlink -f "$prefix/bin/tollbeck")
 [ -x "$program" ] || { echo "bin/tollbeck does not lead to the program"; exit 1; }
 [ -f "$(dirname "$program")/readme.txt" ] || { echo "no readme.txt beside $program"; exit 1; }
 desktop-file-validate "$prefix/share/applications/tollbeck.desktop"
-[ -f "$prefix/share/icons/hicolor/32x32/apps/tollbeck.png" ] || { echo "no icon"; exit 1; }
+# The icon in each size desktops look for, each file as large as its directory says.
+for size in 32 48 64 128 256; do
+    icon=$prefix/share/icons/hicolor/${size}x${size}/apps/tollbeck.png
+    [ -f "$icon" ] || { echo "no ${size}x${size} icon"; exit 1; }
+    # A PNG's width and height are the 4-byte numbers at offsets 16 and 20.
+    read -r width height < <(od -An -tu4 --endian=big -j16 -N8 "$icon")
+    [ "$width" = "$size" ] && [ "$height" = "$size" ] \
+        || { echo "$icon is ${width}x${height}"; exit 1; }
+done
 appstreamcli validate --no-net "$prefix/share/metainfo/io.github.tollbeck.Tollbeck.metainfo.xml"
 
 # The installed command starts and keeps running until it is stopped.

@@ -1,12 +1,15 @@
 #include "tests/formharness.h"
 #include "tools/virtualcable.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -36,6 +39,7 @@ private Q_SLOTS:
     void logAppendsAtTheEnd();
     void logLineBreaks();
     void startRunsTheTestWhileTheWindowWaits();
+    void failureLinesFitOnOneLine();
     void closeBoxSavesNothing();
     void help_data();
     void help();
@@ -63,7 +67,15 @@ void TestApp::frameAndCaption()
     QVERIFY(flags & Qt::WindowSystemMenuHint);
     QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
-    QVERIFY(!form.windowIcon().isNull());
+    // The icon's pictures are there, in the sizes a desktop asks for.
+    const QIcon icon = form.windowIcon();
+    QCOMPARE(icon.availableSizes(),
+             (QList<QSize>{{32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
+    const QImage picture = icon.pixmap(32).toImage();
+    QCOMPARE(picture.size(), QSize(32, 32));
+    QCOMPARE(picture.pixelColor(0, 0).alpha(), 0);     // a transparent background
+    QCOMPARE(picture.pixelColor(16, 16).alpha(), 255); // the connector's face
+
     QCOMPARE(form.Text1->geometry(), QRect(6, 135, 460, 256)); // 90, 2025, 6900, 3840 twips
     for (const QPushButton *button : {form.Command1, form.Command2, form.Command3})
         QVERIFY(!button->isDefault() && !button->autoDefault());
@@ -90,6 +102,16 @@ void TestApp::portList()
     for (int i = 0; i < 12; ++i)
         QCOMPARE(form.Combo1->itemText(i), u"COM %1"_s.arg(i + 1)); // COM 10 after COM 9
     QVERIFY(!form.Combo1->isEditable());
+
+    // Each entry's tooltip names its device and what the system knows of it, as it is when
+    // the list opens.
+    const auto tooltip
+        = [&](int port) { return form.Combo1->itemData(port - 1, Qt::ToolTipRole).toString(); };
+    QCOMPARE(tooltip(5), u"/dev/ttyUSB0: not present"_s);
+    harness.devices = {{u"/dev/ttyUSB0"_s, u"FT232R USB UART"_s, u"FTDI"_s}};
+    form.Combo1->showPopup();
+    QCOMPARE(tooltip(5), u"/dev/ttyUSB0: FT232R USB UART, FTDI"_s);
+    form.Combo1->hidePopup();
 
     // Typing only moves between the entries; no new text appears.
     form.show();
@@ -246,11 +268,36 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
              u"Beginning loopback test on selected port.\nPlease wait for test to complete...\n\n"
              "COM 3: \n"_s
                  + dump
-                 + u"\n\nCOM 3: Test passed successfully!\nSelect COM 3 in your software.\n"_s);
+                 + u"\n\nCOM 3: Test passed successfully!\nSelect COM 3 in your software.\n"
+                   "On this computer COM 3 is %1.\n"_s.arg(cable.devicePath()));
     QCOMPARE(form.Text1->textCursor().position(), form.Text1->document()->characterCount() - 1);
     QCOMPARE(form.Combo1->currentText(), u"COM 3"_s); // the run leaves the selection alone
 
     QVERIFY(form.close()); // the same request succeeds after the run
+}
+
+void TestApp::failureLinesFitOnOneLine()
+{
+    // A walk writes one line per port; the log pane shows each on one line, so the cause stays
+    // on screen. COM 1 is no serial port, the other ports' devices are missing.
+    PortMap ports = PortMap::defaults();
+    ports.setDevice(1, u"/dev/null"_s);
+    for (int port = 2; port <= 12; ++port)
+        ports.setDevice(port, u"/dev/ttyUSB%1"_s.arg(port + 90));
+    FormHarness harness;
+    Form1 &form = harness.form(ports);
+    form.show();
+    form.Test();
+    QTextDocument *log = form.Text1->document();
+    int lines = 0;
+    for (QTextBlock block = log->begin(); block.isValid(); block = block.next()) {
+        if (!block.text().startsWith(u"COM "_s))
+            continue;
+        log->documentLayout()->blockBoundingRect(block); // lays the block out
+        QVERIFY2(block.layout()->lineCount() == 1, qPrintable(block.text()));
+        ++lines;
+    }
+    QCOMPARE(lines, 12);
 }
 
 void TestApp::closeBoxSavesNothing()
@@ -267,27 +314,43 @@ void TestApp::closeBoxSavesNothing()
 void TestApp::help_data()
 {
     QTest::addColumn<QString>("readme"); // "file", "directory" or "none"
-    QTest::newRow("file") << u"file"_s;
-    QTest::newRow("directory named readme.txt") << u"directory"_s;
-    QTest::newRow("none") << u"none"_s;
+    QTest::addColumn<bool>("viewer");    // the desktop opens it
+    QTest::newRow("file") << u"file"_s << true;
+    QTest::newRow("file, no viewer") << u"file"_s << false;
+    QTest::newRow("directory named readme.txt") << u"directory"_s << true;
+    QTest::newRow("none") << u"none"_s << false;
 }
 
 void TestApp::help()
 {
     QFETCH(QString, readme);
+    QFETCH(bool, viewer);
     FormHarness harness;
+    harness.viewerOpens = viewer;
     QDir(harness.dir.path()).mkpath(u"program"_s);
     const QString path = harness.helpDir() + u"/readme.txt"_s;
+    const QString text = u"TOLLBECK - serial interface cable tester\n"_s;
     if (readme == u"file"_s) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
     } else if (readme == u"directory"_s) {
         QVERIFY(QDir().mkpath(path));
     }
     Form1 &form = harness.form();
+    form.show();
     QTest::mouseClick(form.Command3, Qt::LeftButton);
     QCOMPARE(harness.opened, readme == u"none"_s ? QStringList() : QStringList{path});
     QVERIFY(harness.warnings.isEmpty());
+
+    // When the desktop cannot show the file, a window of our own shows its text.
+    const auto *own = form.findChild<QPlainTextEdit *>(u"HelpText"_s);
+    QCOMPARE(own != nullptr, readme == u"file"_s && !viewer);
+    if (own) {
+        QVERIFY(own->isWindow() && own->isVisible());
+        QVERIFY(own->isReadOnly());
+        QCOMPARE(own->toPlainText(), text);
+    }
 }
 
 void TestApp::exitStoresOnlyItsOwnKey_data()

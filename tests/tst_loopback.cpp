@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QSettings>
 #include <QtTest>
 
 #include <algorithm>
@@ -53,6 +54,13 @@ QString passed(int port)
         port);
 }
 
+// The pass lines, then the device behind the port, a pseudo-terminal that the system does not
+// describe and that has no lasting name.
+QString passedOn(int port, const QString &device)
+{
+    return passed(port) + u"On this computer COM %1 is %2.\r\n"_s.arg(port).arg(device);
+}
+
 // The window as the run sees it, recording what the run does to it.
 class FakeWindow : public RunWindow
 {
@@ -89,12 +97,14 @@ private:
     QString m_portText;
 };
 
-// Twelve ports whose devices are missing until a virtual cable is attached to one.
+// Twelve ports whose devices are missing until a virtual cable is attached to one. The map
+// comes from a settings file, and the system's device list and stable names are the test's.
 class Rig
 {
 public:
     Rig()
     {
+        map = PortMap::withOverrides(QSettings(settingsPath(), QSettings::IniFormat));
         for (int port = 1; port <= 12; ++port)
             map.setDevice(port, u"/dev/tollbeck-missing-%1"_s.arg(port));
     }
@@ -123,7 +133,8 @@ public:
     {
         MSComm comm(map);
         FakeWindow window(comm, portText);
-        LoopbackTest(window, comm, clock).run();
+        const SerialDevices devices([this] { return listed; }, stableNames());
+        LoopbackTest(window, comm, clock, map, devices).run();
         [&] {
             QVERIFY(!window.testRunning);
             QVERIFY(window.controlsEnabled);
@@ -133,8 +144,13 @@ public:
         return window.log;
     }
 
-    PortMap map = PortMap::defaults();
+    QString settingsPath() const { return dir.filePath(u"Tollbeck.conf"_s); }
+    QString stableNames() const { return dir.filePath(u"by-id"_s); }
+
+    QTemporaryDir dir;
+    PortMap map;
     std::vector<std::unique_ptr<VirtualCable>> cables;
+    QList<SerialDevice> listed; // the serial devices the system lists
     QStringList boxes;
 };
 
@@ -263,6 +279,10 @@ private Q_SLOTS:
     void realTimeOutIsStrictlyMoreThanThreeSeconds();
     void socatCable();
     void portHeldByAnotherProgram();
+    void deviceNamed_data();
+    void deviceNamed();
+    void unreachedDevices_data();
+    void unreachedDevices();
 };
 
 void TestLoopback::goodCableOnSelectedPort()
@@ -270,7 +290,8 @@ void TestLoopback::goodCableOnSelectedPort()
     Rig rig;
     rig.attach(2, VirtualCable::good());
     EventLoopClock clock;
-    QCOMPARE(rig.run(u"COM 2"_s, clock), kHead + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+    QCOMPARE(rig.run(u"COM 2"_s, clock),
+             kHead + u"COM 2: \r\n"_s + dump(0, 255) + passedOn(2, rig.map.device(2)));
     QVERIFY(rig.boxes.isEmpty());
 }
 
@@ -298,7 +319,7 @@ void TestLoopback::laterPortPasses()
     const QString expected = kHead + u"COM 7: "_s + rig.openError(7) + kTrying
                              + u"COM 1: Modem\r\n"_s + u"COM 2: "_s + rig.openError(2)
                              + u"COM 3: "_s + rig.openError(3) + u"COM 4: \r\n"_s + dump(0, 255)
-                             + passed(4);
+                             + passedOn(4, rig.map.device(4));
     QCOMPARE(rig.run(u"COM 7"_s, clock), expected);
 }
 
@@ -333,7 +354,7 @@ void TestLoopback::cableFaults()
     const bool passes = line.endsWith(dump(0, 255));
     QString expected = kHead + u"COM 1: "_s + line;
     if (passes) {
-        expected += passed(1);
+        expected += passedOn(1, rig.map.device(1));
     } else {
         expected += kTrying;
         for (int port = 2; port <= 12; ++port)
@@ -376,7 +397,7 @@ void TestLoopback::portTextWithoutNumber()
     // The control stays on COM 1, which opens; the refused port 0 still fails the attempt.
     QCOMPARE(log,
              kHead + u"COM 0: COM 0 is not a valid port number; choose COM 1 to COM 12.\r\n"_s
-                 + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passed(1));
+                 + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passedOn(1, rig.map.device(1)));
 }
 
 void TestLoopback::unpluggedMidRun()
@@ -387,11 +408,11 @@ void TestLoopback::unpluggedMidRun()
     FastClock clock;
     const QString log = rig.run(u"COM 1"_s, clock);
     const QString path = rig.cables[0]->devicePath();
-    const QString lost = u"%1 (COM 1) stopped working: the adapter was unplugged or failed. Plug "
-                         "it back in and try again.\r\n"_s.arg(path);
+    const QString lost
+        = u"%1 (COM 1) stopped working: the adapter was unplugged or failed.\r\n"_s.arg(path);
     QCOMPARE(log,
              kHead + u"COM 1: \r\n"_s + dump(0, 40) + u"No Data Received\r\n"_s + lost + kTrying
-                 + u"COM 2: \r\n"_s + dump(0, 255) + passed(2));
+                 + u"COM 2: \r\n"_s + dump(0, 255) + passedOn(2, rig.map.device(2)));
 }
 
 void TestLoopback::realTimeOutIsStrictlyMoreThanThreeSeconds()
@@ -404,7 +425,7 @@ void TestLoopback::realTimeOutIsStrictlyMoreThanThreeSeconds()
     timer.start();
     const QString log = rig.run(u"COM 1"_s, clock);
     QVERIFY(log.startsWith(kHead + u"COM 1: No Data Received\r\n"_s + kTrying));
-    QVERIFY(log.endsWith(passed(2)));
+    QVERIFY(log.endsWith(passedOn(2, rig.map.device(2))));
     QVERIFY(timer.elapsed() > 3000);
     QVERIFY2(timer.elapsed() < 3000 + 1500 + 256 * 20, "the dead port held the run too long");
 }
@@ -418,7 +439,7 @@ void TestLoopback::socatCable()
     Rig rig;
     rig.map.setDevice(1, socat.path());
     EventLoopClock clock;
-    QCOMPARE(rig.run(u"COM 1"_s, clock), kHead + u"COM 1: \r\n"_s + dump(0, 255) + passed(1));
+    QCOMPARE(rig.run(u"COM 1"_s, clock), kHead + u"COM 1: \r\n"_s + dump(0, 255) + passedOn(1, socat.path()));
 }
 
 void TestLoopback::portHeldByAnotherProgram()
@@ -442,6 +463,108 @@ void TestLoopback::portHeldByAnotherProgram()
         expected += u"COM %1: "_s.arg(port) + rig.openError(port);
     QCOMPARE(rig.run(u"COM 1"_s, clock), expected + kAllFailed);
     QVERIFY2(holder.untouched(), "the refused open changed the holder's line or exclusive flag");
+}
+
+void TestLoopback::deviceNamed_data()
+{
+    QTest::addColumn<QString>("product"); // with either, the system lists the cable's device
+    QTest::addColumn<QString>("maker");
+    QTest::addColumn<bool>("stableLink");  // by-id/usb-FTDI... leads to the cable's device
+    QTest::addColumn<QString>("mappedTo"); // "device", "stable link" or "other link"
+    // What follows "Select COM 1 in your software.\r\n", with the paths of the cable's device,
+    // the stable link and the other link in braces.
+    QTest::addColumn<QString>("ending");
+
+    const QString lasting
+        = u"Its lasting name is {stable link}. Use it in your software if the adapter moves.\r\n"_s;
+    QTest::newRow("pseudo-terminal") << QString() << QString() << false << u"device"_s
+                                     << u"On this computer COM 1 is {device}.\r\n"_s;
+    QTest::newRow("product and maker")
+        << u"FT232R USB UART"_s << u"FTDI"_s << false << u"device"_s
+        << u"On this computer COM 1 is {device} (FT232R USB UART, FTDI).\r\n"_s;
+    QTest::newRow("maker only") << QString() << u"FTDI"_s << false << u"device"_s
+                                << u"On this computer COM 1 is {device} (FTDI).\r\n"_s;
+    QTest::newRow("lasting name") << QString() << QString() << true << u"device"_s
+                                  << u"On this computer COM 1 is {device}.\r\n"_s + lasting;
+    QTest::newRow("mapped by its lasting name")
+        << QString() << QString() << true << u"stable link"_s
+        << u"On this computer COM 1 is {stable link}.\r\n"_s;
+    QTest::newRow("mapped by another link")
+        << u"FT232R USB UART"_s << u"FTDI"_s << true << u"other link"_s
+        << u"On this computer COM 1 is {other link} (FT232R USB UART, FTDI).\r\n"_s + lasting;
+}
+
+void TestLoopback::deviceNamed()
+{
+    QFETCH(QString, product);
+    QFETCH(QString, maker);
+    QFETCH(bool, stableLink);
+    QFETCH(QString, mappedTo);
+    QFETCH(QString, ending);
+    Rig rig;
+    rig.attach(1, VirtualCable::good());
+    const QString device = rig.map.device(1);
+    const QString link = rig.stableNames() + u"/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"_s;
+    const QString otherLink = rig.dir.filePath(u"ttyV0"_s); // as socat makes them
+    QVERIFY(QDir().mkpath(rig.stableNames()));
+    QVERIFY(QFile::link(device, otherLink));
+    if (stableLink)
+        QVERIFY(QFile::link(device, link));
+    if (!product.isEmpty() || !maker.isEmpty())
+        rig.listed = {{device, product, maker}};
+    if (mappedTo == u"stable link"_s)
+        rig.map.setDevice(1, link);
+    else if (mappedTo == u"other link"_s)
+        rig.map.setDevice(1, otherLink);
+
+    HurriedClock clock;
+    QCOMPARE(rig.run(u"COM 1"_s, clock),
+             kHead + u"COM 1: \r\n"_s + dump(0, 255) + passed(1)
+                 + ending.replace(u"{device}"_s, device)
+                       .replace(u"{stable link}"_s, link)
+                       .replace(u"{other link}"_s, otherLink));
+}
+
+void TestLoopback::unreachedDevices_data()
+{
+    QTest::addColumn<QStringList>("listed"); // what the system lists
+    QTest::addColumn<bool>("missing");       // the ports' devices are missing, not /dev/null
+    QTest::addColumn<QString>("named");      // the devices the hint names; empty: no hint
+
+    QTest::newRow("one unmapped device")
+        << QStringList{u"/dev/ttyAMA0"_s} << true << u"/dev/ttyAMA0"_s;
+    QTest::newRow("in natural order")
+        << QStringList{u"/dev/ttyUSB10"_s, u"/dev/rfcomm0"_s, u"/dev/ttyUSB4"_s} << true
+        << u"/dev/rfcomm0, /dev/ttyUSB4, /dev/ttyUSB10"_s;
+    QTest::newRow("none") << QStringList() << true << QString();
+    QTest::newRow("all mapped") << QStringList{u"/dev/tollbeck-missing-5"_s} << true << QString();
+    QTest::newRow("no device missing")
+        << QStringList{u"/dev/ttyAMA0"_s} << false << QString(); // every port is /dev/null
+}
+
+void TestLoopback::unreachedDevices()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(bool, missing);
+    QFETCH(QString, named);
+    Rig rig;
+    for (const QString &device : listed)
+        rig.listed.append({device, {}, {}});
+    for (int port = 1; port <= 12 && !missing; ++port)
+        rig.map.setDevice(port, u"/dev/null"_s);
+
+    EventLoopClock clock;
+    QString expected = kHead;
+    for (int port = 1; port <= 12; ++port) {
+        expected += u"COM %1: "_s.arg(port) + rig.openError(port);
+        if (port == 1)
+            expected += kTrying;
+    }
+    expected += kAllFailed;
+    if (!named.isEmpty())
+        expected += u"\r\nSerial devices not in the port list: %1. Map one to a COM number in "
+                    "%2 under [Ports].\r\n"_s.arg(named, rig.settingsPath());
+    QCOMPARE(rig.run(u"COM 1"_s, clock), expected);
 }
 
 QTEST_GUILESS_MAIN(TestLoopback)

@@ -1,4 +1,5 @@
 #include "serial/commerror.h"
+#include "serial/deviceaccess.h"
 #include "serial/mscomm.h"
 #include "serial/portconfig.h"
 #include "tools/virtualcable.h"
@@ -12,6 +13,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -83,6 +85,8 @@ private Q_SLOTS:
     void inUseUntilClosed();
     void stalledWriteKeepsEventsFlowing();
     void permissionDenied();
+    void permissionReasons_data();
+    void permissionReasons();
     void configureReportsEachFailingStep();
 };
 
@@ -260,25 +264,76 @@ void TestSerial::permissionDenied()
     VirtualCable cable;
     const QByteArray path = QFile::encodeName(cable.devicePath());
     QCOMPARE(::chmod(path.constData(), 0600), 0);
+    const QString closed = cable.devicePath() + u" is closed to you: owner "_s;
     if (::geteuid() != 0) {
         QCOMPARE(::chmod(path.constData(), 0), 0);
         MSComm comm(mapCom1To(cable.devicePath()));
-        QCOMPARE(openFailure(comm), qint32(ErrorNumber::PermissionDenied));
+        QString description;
+        QCOMPARE(openFailure(comm, &description), qint32(ErrorNumber::PermissionDenied));
+        QVERIFY2(description.startsWith(closed), qPrintable(description));
         return;
     }
-    // Root may open anything; try as nobody in a child process.
+    // Root may open anything; try as nobody in a child process, on a device of a group that
+    // nobody is not in.
+    constexpr gid_t kDialout = 20;
+    const group *dialout = ::getgrgid(kDialout);
+    const QString needs
+        = u"%1 needs group %2: sudo adduser $USER %2, log out and in."_s
+              .arg(cable.devicePath(),
+                   dialout ? QString::fromLocal8Bit(dialout->gr_name) : QString::number(kDialout));
+    QCOMPARE(::chown(path.constData(), 0, kDialout), 0);
+    QCOMPARE(::chmod(path.constData(), 0660), 0);
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(2);
         MSComm comm(mapCom1To(cable.devicePath()));
-        ::_exit(openFailure(comm) == qint32(ErrorNumber::PermissionDenied) ? 0 : 1);
+        QString description;
+        const bool denied
+            = openFailure(comm, &description) == qint32(ErrorNumber::PermissionDenied);
+        ::_exit(denied && description == needs ? 0 : 1);
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), 0);
+}
+
+void TestSerial::permissionReasons_data()
+{
+    QTest::addColumn<int>("mode"); // the permission bits of a character device
+    QTest::addColumn<bool>("inGroup");
+    QTest::addColumn<bool>("joinedGroup");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("not in the group")
+        << 0660 << false << false
+        << u"/dev/ttyUSB0 needs group dialout: sudo adduser $USER dialout, log out and in."_s;
+    QTest::newRow("joined after logging in")
+        << 0660 << false << true
+        << u"/dev/ttyUSB0 needs group dialout: you joined it after logging in; log out and in."_s;
+    QTest::newRow("group may not either")
+        << 0600 << false << true
+        << u"/dev/ttyUSB0 is closed to you: owner root, group dialout, mode crw-------."_s;
+    QTest::newRow("in the group, which may only read")
+        << 0640 << true << true
+        << u"/dev/ttyUSB0 is closed to you: owner root, group dialout, mode crw-r-----."_s;
+}
+
+void TestSerial::permissionReasons()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, inGroup);
+    QFETCH(bool, joinedGroup);
+    QFETCH(QString, reason);
+    DeviceAccess access;
+    access.device = u"/dev/ttyUSB0"_s;
+    access.owner = u"root"_s;
+    access.group = u"dialout"_s;
+    access.mode = quint32(S_IFCHR | mode);
+    access.inGroup = inGroup;
+    access.joinedGroup = joinedGroup;
+    QCOMPARE(::permissionDenied(access), reason);
 }
 
 void TestSerial::configureReportsEachFailingStep()

@@ -71,7 +71,8 @@ void TestSoak::manyRunsLeakNothing()
             const QString log = form.Text1->toPlainText();
             if (&form == &goodForm
                 && log.endsWith(u"\nCOM 2: Test passed successfully!\nSelect COM 2 in your "
-                                "software.\n"_s))
+                                "software.\nOn this computer COM 2 is "_s
+                                + good.devicePath() + u".\n"_s))
                 ++passed;
             else if (&form == &deadForm && log.contains(u"COM 1: No Data Received\n"_s)
                      && log.endsWith(u"Check your cable connection to your serial port, and "

@@ -1,0 +1,28 @@
+#include "app/portlist.h"
+
+#include <utility>
+
+PortList::PortList(QWidget *parent)
+    : QComboBox(parent)
+{}
+
+void PortList::setTooltips(Tooltips tooltips)
+{
+    m_tooltips = std::move(tooltips);
+    refreshTooltips();
+}
+
+void PortList::refreshTooltips()
+{
+    if (!m_tooltips)
+        return;
+    const QStringList tips = m_tooltips();
+    for (int entry = 0; entry < count() && entry < tips.size(); ++entry)
+        setItemData(entry, tips[entry], Qt::ToolTipRole);
+}
+
+void PortList::showPopup()
+{
+    refreshTooltips();
+    QComboBox::showPopup();
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QComboBox>
+#include <QStringList>
+
+#include <functional>
+
+// The port list: a closed list whose entries' tooltips say what stands behind each entry. They
+// are brought up to date each time the list opens, so a device plugged in meanwhile shows.
+class PortList : public QComboBox
+{
+    Q_OBJECT
+
+public:
+    // The tooltip of every entry, in entry order.
+    using Tooltips = std::function<QStringList()>;
+
+    explicit PortList(QWidget *parent = nullptr);
+
+    void setTooltips(Tooltips tooltips);
+    void refreshTooltips();
+    void showPopup() override;
+
+private:
+    Tooltips m_tooltips;
+};

@@ -1,0 +1,136 @@
+#include "serial/serialdevices.h"
+
+#include "serial/portmap.h"
+#include "serial/portnumber.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Where a path leads: through every link to the node itself. A node that is not there keeps
+// its path, so that it can still be compared.
+QString nodeOf(const QString &path)
+{
+    const QString node = QFileInfo(path).canonicalFilePath();
+    return node.isEmpty() ? QDir::cleanPath(path) : node;
+}
+
+const SerialDevice *find(const QList<SerialDevice> &list, const QString &path)
+{
+    const QString node = nodeOf(path);
+    const auto it = std::find_if(list.begin(), list.end(), [&](const SerialDevice &device) {
+        return nodeOf(device.path) == node;
+    });
+    return it == list.end() ? nullptr : &*it;
+}
+
+// A node the kernel backs with serial hardware is listed when that hardware is really there;
+// most PCs have four /dev/ttyS nodes with nothing behind them, and those are not. A node
+// without hardware behind it, such as a pseudo-terminal, is there when it exists.
+bool existsUnlisted(const QString &path)
+{
+    const QFileInfo node(nodeOf(path));
+    return node.exists() && !QFileInfo::exists(u"/sys/class/tty/%1/device"_s.arg(node.fileName()));
+}
+
+// /dev/ttyUSB4 before /dev/ttyUSB10.
+std::pair<QString, qint64> naturalKey(const QString &path)
+{
+    qsizetype digits = path.size();
+    while (digits > 0 && path[digits - 1].isDigit())
+        --digits;
+    return {path.left(digits), path.mid(digits).toLongLong()};
+}
+
+} // namespace
+
+QString DeviceFacts::known() const
+{
+    QStringList fields;
+    for (const QString *field : {&product, &maker}) {
+        if (!field->isEmpty())
+            fields << *field;
+    }
+    return fields.join(u", "_s);
+}
+
+SerialDevices SerialDevices::system()
+{
+    return SerialDevices(
+        [] {
+            QList<SerialDevice> devices;
+            const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+            for (const QSerialPortInfo &port : ports) {
+                // In a container the system may describe hardware whose node is not there.
+                if (QFileInfo::exists(port.systemLocation()))
+                    devices.append({port.systemLocation(), port.description(), port.manufacturer()});
+            }
+            return devices;
+        },
+        u"/dev/serial/by-id"_s);
+}
+
+SerialDevices::SerialDevices(DeviceList list, QString stableNames)
+    : m_list(std::move(list))
+    , m_stableNames(std::move(stableNames))
+{}
+
+QList<DeviceFacts> SerialDevices::describe(const QStringList &paths) const
+{
+    const QList<SerialDevice> listed = m_list();
+    QList<DeviceFacts> facts;
+    for (const QString &path : paths) {
+        if (const SerialDevice *device = find(listed, path))
+            facts.append({true, device->product, device->maker});
+        else
+            facts.append({existsUnlisted(path), {}, {}});
+    }
+    return facts;
+}
+
+DeviceFacts SerialDevices::describe(const QString &path) const
+{
+    return describe(QStringList{path}).constFirst();
+}
+
+QString SerialDevices::lastingName(const QString &path) const
+{
+    const QDir stable(m_stableNames);
+    if (QFileInfo(path).absolutePath() == QDir::cleanPath(stable.absolutePath()))
+        return {};
+    const QString node = QFileInfo(path).canonicalFilePath();
+    if (node.isEmpty())
+        return {};
+    const QFileInfoList links
+        = stable.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &link : links) {
+        if (link.canonicalFilePath() == node)
+            return link.filePath();
+    }
+    return {};
+}
+
+QStringList SerialDevices::notReachedBy(const PortMap &map) const
+{
+    std::set<QString> reached;
+    for (int port = 1; port <= kLastPort; ++port)
+        reached.insert(nodeOf(map.device(port)));
+    QStringList paths;
+    const QList<SerialDevice> listed = m_list();
+    for (const SerialDevice &device : listed) {
+        if (reached.count(nodeOf(device.path)) == 0)
+            paths.append(device.path);
+    }
+    std::sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) {
+        return naturalKey(a) < naturalKey(b);
+    });
+    return paths;
+}
