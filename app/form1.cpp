@@ -197,7 +197,11 @@ Form1::~Form1() = default;
 
 void Form1::Test()
 {
-    LoopbackTest(*this, MSComm1, m_clock, MSComm1.ports(), m_devices).run();
+    const RunPorts ports{[this] { InitPort(); },
+                         [this] { return Combo1->currentText(); },
+                         MSComm1.ports(),
+                         m_devices};
+    LoopbackTest(*this, MSComm1, m_clock, ports).run();
 }
 
 void Form1::Testout(const QString &text)
@@ -369,9 +373,4 @@ void Form1::clearLog()
 {
     Text1->clear();
     m_logEndsInCr = false;
-}
-
-QString Form1::portText() const
-{
-    return Combo1->currentText();
 }

@@ -32,7 +32,7 @@ public:
     // The window's own operations.
     void Test();
     void Testout(const QString &text) override;
-    void InitPort() override;
+    void InitPort();
 
     // The event handlers.
     void Command1_Click();
@@ -72,7 +72,6 @@ private:
     void setTestRunning(bool running) override;
     void setControlsEnabled(bool enabled) override;
     void clearLog() override;
-    QString portText() const override;
 
     QSettings &m_settings;
     SerialDevices m_devices;

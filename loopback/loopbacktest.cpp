@@ -68,7 +68,9 @@ QString notInPortList(const QStringList &devices, const QString &settingsFile)
 
 } // namespace
 
-// A failing step is abandoned, and its error becomes the pending one.
+// A failing step is abandoned, and its error becomes the pending one. Only the calls that can
+// throw are guarded: the window, the serial control, the port-number rule and the received byte.
+// Reading the clock, waiting and comparing cannot fail.
 template<typename Step>
 void LoopbackTest::guard(const Step &step)
 {
@@ -79,16 +81,18 @@ void LoopbackTest::guard(const Step &step)
     }
 }
 
-LoopbackTest::LoopbackTest(RunWindow &window,
-                           CommControl &comm,
-                           RunClock &clock,
-                           const PortMap &ports,
-                           const SerialDevices &devices)
+// Logs a text whose building may fail; such a text is not logged at all.
+template<typename Build>
+void LoopbackTest::logBuilt(const Build &build)
+{
+    guard([&] { m_window.Testout(build()); });
+}
+
+LoopbackTest::LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock, RunPorts ports)
     : m_window(window)
     , m_comm(comm)
     , m_clock(clock)
-    , m_ports(ports)
-    , m_devices(devices)
+    , m_ports(std::move(ports))
 {}
 
 void LoopbackTest::run()
@@ -96,12 +100,12 @@ void LoopbackTest::run()
     guard([&] { m_window.setTestRunning(true); });
     guard([&] { m_window.setControlsEnabled(false); });
     guard([&] { m_window.clearLog(); });
-    guard([&] { m_clock.yield(); });
-    guard([&] { m_window.InitPort(); });
+    m_clock.yield();
+    guard([&] { m_ports.configure(); });
     m_pending.reset(); // the configuration has shown its own failures
 
     qint16 startPort = 0;
-    guard([&] { startPort = portNumber(m_window.portText()); });
+    guard([&] { startPort = portNumber(m_ports.selected()); });
     qint16 port = startPort;
     log(kBeginning);
     log(kPleaseWait);
@@ -153,13 +157,9 @@ bool LoopbackTest::attempt(qint16 port)
     guard([&] { m_comm.setOutput(kProbe); });
     if (!replied())
         return false;
-    guard([&] { m_clock.settle(kProbeSettle); });
+    m_clock.settle(kProbeSettle);
     guard([&] { m_received = m_comm.input(); });
-    QString reply;
-    guard([&] { reply = QString::fromLocal8Bit(m_received); });
-    bool modem = true;
-    guard([&] { modem = reply.contains(kModemAnswer); });
-    if (modem) {
+    if (QString::fromLocal8Bit(m_received).contains(kModemAnswer)) {
         log(kModem);
         return false;
     }
@@ -168,8 +168,8 @@ bool LoopbackTest::attempt(qint16 port)
 
     guard([&] { m_comm.setPortOpen(false); });
     log(kPassGap);
-    guard([&] { m_window.Testout(passed(m_comm.commPort())); });
-    guard([&] { m_window.Testout(selectInSoftware(m_comm.commPort())); });
+    logBuilt([&] { return passed(m_comm.commPort()); });
+    logBuilt([&] { return selectInSoftware(m_comm.commPort()); });
     nameDevice();
     return true;
 }
@@ -178,47 +178,44 @@ bool LoopbackTest::attempt(qint16 port)
 // the map holds it, and the link to it that survives a move to another USB socket.
 void LoopbackTest::nameDevice()
 {
-    guard([&] {
+    logBuilt([&] {
         const qint16 port = m_comm.commPort();
-        const QString device = m_ports.device(port);
-        m_window.Testout(onThisComputer(port, device, m_devices.describe(device)));
+        const QString device = m_ports.map.device(port);
+        return onThisComputer(port, device, m_ports.devices.describe(device));
     });
-    guard([&] {
-        const QString link = m_devices.lastingName(m_ports.device(m_comm.commPort()));
-        if (!link.isEmpty())
-            m_window.Testout(lastingName(link));
+    logBuilt([&] {
+        const QString link = m_ports.devices.lastingName(m_ports.map.device(m_comm.commPort()));
+        return link.isEmpty() ? QString() : lastingName(link);
     });
 }
 
 // Devices were missing: name the serial devices that are there but that no COM number reaches.
 void LoopbackTest::pointToUnreached()
 {
-    guard([&] {
-        const QStringList devices = m_devices.notReachedBy(m_ports);
-        if (!devices.isEmpty())
-            m_window.Testout(notInPortList(devices, m_ports.settingsFile()));
-    });
+    const QStringList devices = m_ports.devices.notReachedBy(m_ports.map);
+    if (!devices.isEmpty())
+        log(notInPortList(devices, m_ports.map.settingsFile()));
 }
 
 // Sends 0 to 255 one at a time and dumps each echo. True when all came back unchanged.
 bool LoopbackTest::echoAll()
 {
     for (int value = 0; value <= kLastValue; ++value) {
-        m_sendBuffer[0] = char(value);
+        const auto sent = quint8(value);
+        m_sendBuffer[0] = char(sent);
         guard([&] { m_comm.setOutput(m_sendBuffer); });
         if (!replied())
             return false;
-        guard([&] { m_clock.settle(kEchoSettle); });
+        m_clock.settle(kEchoSettle);
         guard([&] { m_received = m_comm.input(); });
         if (value == 0)
             log(kCrLf);
-        guard([&] { m_window.Testout(dumpEntry(receivedByte())); });
-        guard([&] { m_clock.yield(); });
-        bool differs = true;
-        guard([&] { differs = receivedByte() != quint8(m_sendBuffer[0]); });
+        logBuilt([&] { return dumpEntry(receivedByte()); });
+        m_clock.yield();
+        bool differs = true; // nothing received counts as a wrong byte
+        guard([&] { differs = receivedByte() != sent; });
         if (differs) {
-            guard(
-                [&] { m_window.Testout(mismatchReport(quint8(m_sendBuffer[0]), receivedByte())); });
+            logBuilt([&] { return mismatchReport(sent, receivedByte()); });
             return false;
         }
     }
@@ -228,19 +225,15 @@ bool LoopbackTest::echoAll()
 // Waits until a byte is waiting (true) or more than the time-out has passed, which it logs.
 bool LoopbackTest::replied()
 {
-    const RunClock::TimePoint start = m_clock.now(); // reading the clock cannot fail
+    const RunClock::TimePoint start = m_clock.now();
     for (;;) {
         qint16 waiting = 0;
         guard([&] { waiting = m_comm.inBufferCount(); });
         if (waiting >= 1)
             return true;
-        guard([&] {
-            const auto left = start + kReplyTimeout + 1ms - m_clock.now();
-            m_clock.waitForEvents(std::max<std::chrono::nanoseconds>(left, 0ns));
-        });
-        bool timedOut = true;
-        guard([&] { timedOut = m_clock.now() - start > kReplyTimeout; });
-        if (timedOut) {
+        const auto left = start + kReplyTimeout + 1ms - m_clock.now();
+        m_clock.waitForEvents(std::max<std::chrono::nanoseconds>(left, 0ns));
+        if (m_clock.now() - start > kReplyTimeout) {
             log(kNoData);
             return false;
         }

@@ -9,11 +9,12 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class RunClock;
 
-// The window, as a test run sees it.
+// The window, as a test run sees it: what the user sees of a run. Any of it may throw CommError.
 class RunWindow
 {
 public:
@@ -25,10 +26,18 @@ public:
     virtual void clearLog() = 0;
     // Appends text to the log exactly as given.
     virtual void Testout(const QString &text) = 0;
-    // Configures the serial control for the selected port; reports its own failures.
-    virtual void InitPort() = 0;
-    // The port list's current text, "COM n".
-    virtual QString portText() const = 0;
+};
+
+// The ports a run starts from, and what stands behind them.
+struct RunPorts
+{
+    // Sets the serial control up for the selected port; shows its own failures.
+    std::function<void()> configure;
+    // The selected port as the port list shows it, "COM n"; read after configure.
+    std::function<QString()> selected;
+    // The map the serial control opens devices by, and what the system says of them.
+    const PortMap &map;
+    const SerialDevices &devices;
 };
 
 // One loopback test run: the modem probe and the echo of every byte value on the selected
@@ -39,12 +48,7 @@ public:
 class LoopbackTest
 {
 public:
-    // ports is the map the serial control opens devices by; devices says what they are.
-    LoopbackTest(RunWindow &window,
-                 CommControl &comm,
-                 RunClock &clock,
-                 const PortMap &ports,
-                 const SerialDevices &devices);
+    LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock, RunPorts ports);
 
     void run();
 
@@ -62,14 +66,15 @@ private:
     bool replied();
     quint8 receivedByte() const;
     void log(const QString &text);
+    template<typename Build>
+    void logBuilt(const Build &build);
     template<typename Step>
     void guard(const Step &step);
 
     RunWindow &m_window;
     CommControl &m_comm;
     RunClock &m_clock;
-    const PortMap &m_ports;
-    const SerialDevices &m_devices;
+    RunPorts m_ports;
 
     std::optional<CommError> m_pending;
     bool m_deviceMissing = false; // an attempt failed because its device is not there

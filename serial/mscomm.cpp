@@ -314,10 +314,17 @@ void MSComm::applyLineSettings()
 
 void MSComm::applyModemLines()
 {
+    // Under RTS/CTS flow control the driver owns RTS.
+    setModemLines(m_config.dtrEnable,
+                  m_config.handshaking == 2 ? std::nullopt : std::optional(m_config.rtsEnable));
+}
+
+void MSComm::setModemLines(bool dtr, std::optional<bool> rts)
+{
     // Pseudo-terminals and some adapters have no modem lines; the port works without them.
-    if (m_config.handshaking != 2)
-        m_port->setRequestToSend(m_config.rtsEnable);
-    m_port->setDataTerminalReady(m_config.dtrEnable);
+    if (rts)
+        m_port->setRequestToSend(*rts);
+    m_port->setDataTerminalReady(dtr);
     m_port->clearError();
 }
 

@@ -8,12 +8,13 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class QSerialPort;
 
 // Our serial communications control: the classic control's properties over a QSerialPort.
 // Settings given while the port is closed are kept and applied when it opens.
-class MSComm final : public CommControl
+class MSComm : public CommControl
 {
 public:
     // The values as last assigned; the component's own defaults until then.
@@ -68,6 +69,11 @@ public:
 
     const Config &config() const { return m_config; }
     const PortMap &ports() const { return m_ports; }
+
+protected:
+    // Sets DTR, and RTS unless the flow control owns it. A pseudo-terminal has no modem lines to
+    // watch, so tests look here.
+    virtual void setModemLines(bool dtr, std::optional<bool> rts);
 
 private:
     qint16 checkedBufferSize(qint16 bytes, const char *direction) const;

@@ -42,79 +42,39 @@ class TestSupport : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void delayLastsStrictlyLonger_data();
-    void delayLastsStrictlyLonger();
-    void delayProcessesEventsOnceAfterTheWait_data();
-    void delayProcessesEventsOnceAfterTheWait();
-    void fileExists_data();
-    void fileExists();
+    void delay_data();
+    void delay();
     void iniValue_data();
     void iniValue();
     void iniValueInAReadOnlyFolder();
 };
 
-void TestSupport::delayLastsStrictlyLonger_data()
+void TestSupport::delay_data()
 {
     QTest::addColumn<double>("hundredths");
     QTest::newRow("1.5") << 1.5;
     QTest::newRow("0.5") << 0.5;
     QTest::newRow("0") << 0.0;
+    QTest::newRow("negative") << -3.0;
 }
 
-void TestSupport::delayLastsStrictlyLonger()
+void TestSupport::delay()
 {
+    // Strictly longer than asked, then the pending events once, never during the wait.
     QFETCH(double, hundredths);
     const std::chrono::duration<double> asked{hundredths / 100.0};
     for (int i = 0; i < 20; ++i) {
+        EventCounter counter;
+        QCoreApplication::postEvent(&counter, new QEvent(QEvent::User));
         const auto start = Clock::now();
         Module1::HiResDelay(hundredths);
         const auto took = Clock::now() - start;
         QVERIFY(took > asked);
         QVERIFY2(took < asked + std::chrono::milliseconds(50), "far too long");
+        QCOMPARE(counter.deliveries, 1);
+        QVERIFY(counter.first - start > asked);
+        QCoreApplication::removePostedEvents(&counter);
     }
-}
-
-void TestSupport::delayProcessesEventsOnceAfterTheWait_data()
-{
-    QTest::addColumn<double>("hundredths");
-    QTest::newRow("1.5") << 1.5;
-    QTest::newRow("0") << 0.0;
-    QTest::newRow("negative") << -3.0;
-}
-
-void TestSupport::delayProcessesEventsOnceAfterTheWait()
-{
-    QFETCH(double, hundredths);
-    EventCounter counter;
-    QCoreApplication::postEvent(&counter, new QEvent(QEvent::User));
-    const auto start = Clock::now();
-    Module1::HiResDelay(hundredths);
-    QCOMPARE(counter.deliveries, 1);
-    QVERIFY(counter.first - start >= std::chrono::duration<double>(hundredths / 100.0));
-    QCoreApplication::removePostedEvents(&counter);
-}
-
-void TestSupport::fileExists_data()
-{
-    QTest::addColumn<QString>("name"); // inside a temporary directory holding "file" and "dir"
-    QTest::addColumn<bool>("exists");
-    QTest::newRow("file") << u"file"_s << true;
-    QTest::newRow("directory") << u"dir"_s << true;
-    QTest::newRow("missing") << u"nothing"_s << false;
-    QTest::newRow("under a file") << u"file/readme.txt"_s << false;
-    QTest::newRow("empty") << QString() << false;
-}
-
-void TestSupport::fileExists()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, exists);
-    QTemporaryDir dir;
-    QFile file(dir.filePath(u"file"_s));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QVERIFY(QDir(dir.path()).mkdir(u"dir"_s));
-    const QString path = name.isEmpty() ? QString() : dir.filePath(name);
-    QCOMPARE(Module1::FileExists(path), exists ? Boolean(-1) : Boolean(0));
 }
 
 void TestSupport::iniValue_data()
