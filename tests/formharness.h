@@ -15,13 +15,13 @@
 class FormHarness
 {
 public:
-    explicit FormHarness(const QByteArray &settingsFileBytes = {}, bool writeFile = false)
+    // Writes the settings file first unless settingsFile is empty.
+    explicit FormHarness(const QByteArray &settingsFile = {})
     {
-        if (writeFile) {
-            QFile file(settingsPath());
-            if (file.open(QIODevice::WriteOnly))
-                file.write(settingsFileBytes);
-        }
+        QFile file(settingsPath());
+        if (!settingsFile.isEmpty() && file.open(QIODevice::WriteOnly))
+            file.write(settingsFile);
+        file.close();
         settings = std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
     }
 

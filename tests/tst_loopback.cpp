@@ -51,8 +51,10 @@ QString passedOn(int port, const QString &device)
                .arg(device);
 }
 
-// The window as the run sees it, recording what the run does to it.
-class FakeWindow : public RunWindow
+// Twelve ports whose devices are missing until a cable is attached to one. The map comes from
+// a settings file, and the system's device list and stable names are the test's. It plays the
+// window as the run sees it, recording what the run does to it.
+class Rig : public RunWindow
 {
 public:
     void setTestRunning(bool running) override { testRunning = running; }
@@ -64,16 +66,6 @@ public:
         log += text;
     }
 
-    QString log = u"old log"_s;
-    bool testRunning = false;
-    bool controlsEnabled = true;
-};
-
-// Twelve ports whose devices are missing until a cable is attached to one. The map comes from
-// a settings file, and the system's device list and stable names are the test's.
-class Rig
-{
-public:
     Rig()
     {
         map = PortMap::withOverrides(QSettings(settingsPath(), QSettings::IniFormat));
@@ -120,15 +112,15 @@ public:
         RunClock &clock,
         const std::function<void()> &configure = [] {})
     {
-        FakeWindow window;
+        log = u"old log"_s;
         const SerialDevices devices([this] { return listed; }, stableNames());
-        LoopbackTest(window, comm, clock, {configure, [&] { return portText; }, map, devices}).run();
+        LoopbackTest(*this, comm, clock, {configure, [&] { return portText; }, map, devices}).run();
         [&] {
-            QVERIFY(!window.testRunning);
-            QVERIFY(window.controlsEnabled);
+            QVERIFY(!testRunning);
+            QVERIFY(controlsEnabled);
             QVERIFY(!comm.portOpen());
         }();
-        return window.log;
+        return log;
     }
 
     QString settingsPath() const { return dir.filePath(u"Tollbeck.conf"_s); }
@@ -139,6 +131,9 @@ public:
     std::vector<std::unique_ptr<VirtualCable>> cables;
     QList<SerialDevice> listed; // the serial devices the system lists
     QStringList boxes;
+    QString log;
+    bool testRunning = false;
+    bool controlsEnabled = true;
 };
 
 // A cable on COM 1 whose echoes come a set time after each write, on a clock that jumps to
@@ -189,30 +184,6 @@ private:
     TimePoint m_arrival = TimePoint::max();
 };
 
-// socat playing a loopback cable, the usual way to make a virtual serial port: it holds the
-// master and the slave of its pseudo-terminal, and the cat that echoes inherits the slave.
-class SocatCable
-{
-public:
-    SocatCable()
-    {
-        if (QStandardPaths::findExecutable(u"socat"_s).isEmpty())
-            return;
-        path = dir.filePath(u"cable"_s);
-        socat.start(u"socat"_s,
-                    {u"PTY,link=%1,raw,echo=0"_s.arg(path), u"EXEC:cat,pty,raw,echo=0"_s});
-    }
-    ~SocatCable()
-    {
-        socat.terminate();
-        socat.waitForFinished();
-    }
-
-    QTemporaryDir dir;
-    QString path; // empty when socat is not installed
-    QProcess socat;
-};
-
 // Another program (a terminal program, say), a process named "holder" that opens a port with the
 // exclusive flag set, says so on ready and holds it until released. Its exit status tells
 // whether the port's line settings and flag stayed as it left them.
@@ -249,12 +220,9 @@ private Q_SLOTS:
     void cableFaults_data();
     void cableFaults();
     void portTextWithoutNumber();
-    void unpluggedMidRun();
     void scriptedLine_data();
     void scriptedLine();
     void socatCableAndAHolder();
-    void deviceNamed_data();
-    void deviceNamed();
     void unreachedDevices_data();
     void unreachedDevices();
 };
@@ -293,6 +261,10 @@ void TestLoopback::cableFaults_data()
     QTest::newRow("doubled echoes") << VirtualCable::doubled() << u"\r\n"_s + dump(0, 255);
     QTest::newRow("silent from 100")
         << VirtualCable::silentFrom(100) << u"\r\n"_s + dump(0, 99) + kNoData;
+    QTest::newRow("unplugged after 40")
+        << VirtualCable::unplugAfter(40)
+        << u"\r\n"_s + dump(0, 40) + kNoData
+               + u"{device} (COM 1) stopped working: the adapter was unplugged or failed.\r\n"_s;
     QTest::newRow("corrupt 26")
         << VirtualCable::corrupt(26, 0x1B)
         << u"\r\n"_s + dump(0, 25)
@@ -309,7 +281,8 @@ void TestLoopback::cableFaults()
     FastClock clock;
     const QString ending = line.endsWith(dump(0, 255)) ? passedOn(1, rig.map.device(1))
                                                        : kTrying + rig.openErrors(2) + kAllFailed;
-    QCOMPARE(rig.run(u"COM 1"_s, clock), kHead + u"COM 1: "_s + line + ending);
+    QCOMPARE(rig.run(u"COM 1"_s, clock),
+             kHead + u"COM 1: "_s + line.replace(u"{device}"_s, rig.map.device(1)) + ending);
 }
 
 void TestLoopback::portTextWithoutNumber()
@@ -324,19 +297,6 @@ void TestLoopback::portTextWithoutNumber()
     QCOMPARE(log,
              kHead + u"COM 0: COM 0 is not a valid port number; choose COM 1 to COM 12.\r\n"_s
                  + kTrying + u"COM 1: \r\n"_s + dump(0, 255) + passedOn(1, rig.map.device(1)));
-}
-
-void TestLoopback::unpluggedMidRun()
-{
-    Rig rig;
-    rig.attach(1, VirtualCable::unplugAfter(40));
-    rig.attach(2, VirtualCable::good());
-    FastClock clock;
-    QCOMPARE(rig.run(u"COM 1"_s, clock),
-             kHead + u"COM 1: \r\n"_s + dump(0, 40) + kNoData
-                 + u"%1 (COM 1) stopped working: the adapter was unplugged or failed.\r\n"_s.arg(
-                     rig.map.device(1))
-                 + kTrying + u"COM 2: \r\n"_s + dump(0, 255) + passedOn(2, rig.map.device(2)));
 }
 
 void TestLoopback::scriptedLine_data()
@@ -372,28 +332,42 @@ void TestLoopback::scriptedLine()
 
 void TestLoopback::socatCableAndAHolder()
 {
-    SocatCable socat;
-    if (socat.path.isEmpty())
+    // socat, the usual way to make a virtual serial port, holds both sides of its
+    // pseudo-terminal; the cat that echoes inherits the port's side.
+    if (QStandardPaths::findExecutable(u"socat"_s).isEmpty())
         QSKIP("socat is not installed (bash scripts/deps.sh socat)");
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socat.path), 5000);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"cable"_s);
+    QProcess socat;
+    socat.start(u"socat"_s, {u"PTY,link=%1,raw,echo=0"_s.arg(path), u"EXEC:cat,pty,raw,echo=0"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path), 5000);
+    // The port is mapped by socat's link; the system describes the device behind it and gives
+    // it a lasting name.
     Rig rig;
-    rig.map.setDevice(1, socat.path);
+    rig.map.setDevice(1, path);
+    const QString device = QFileInfo(path).canonicalFilePath();
+    const QString lasting = rig.stableNames() + u"/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"_s;
+    QVERIFY(QDir().mkpath(rig.stableNames()) && QFile::link(device, lasting));
+    rig.listed = {{device, u"FT232R USB UART"_s, u"FTDI"_s}};
     EventLoopClock clock;
     QCOMPARE(rig.run(u"COM 1"_s, clock),
-             kHead + u"COM 1: \r\n"_s + dump(0, 255) + passedOn(1, socat.path));
+             kHead + u"COM 1: \r\n"_s + dump(0, 255)
+                 + u"\r\n\r\nCOM 1: Test passed successfully!\r\nSelect COM 1 in your software.\r\n"
+                   "On this computer COM 1 is %1 (FT232R USB UART, FTDI).\r\nIts lasting name is "
+                   "%2. Use it in your software if the adapter moves.\r\n"_s.arg(path, lasting));
 
     // A program that opened the cable's port without holding its other end is named, and its
     // port is not touched.
     int ready[2];
     int release[2];
     QVERIFY(::pipe(ready) == 0 && ::pipe(release) == 0);
-    const pid_t holder = holdPort(socat.path, ready[1], release[0]);
+    const pid_t holder = holdPort(path, ready[1], release[0]);
     char opened = 0;
     QCOMPARE(::read(ready[0], &opened, 1), 1);
     QCOMPARE(rig.run(u"COM 1"_s, clock),
              kHead
                  + u"COM 1: %1 (COM 1) is in use by holder (process %2). Close that program and "
-                   "try again.\r\n"_s.arg(socat.path)
+                   "try again.\r\n"_s.arg(path)
                        .arg(holder)
                  + kTrying + rig.openErrors(2) + kAllFailed);
     QCOMPARE(::write(release[1], "x", 1), 1);
@@ -403,38 +377,8 @@ void TestLoopback::socatCableAndAHolder()
              "the refused open changed the holder's line or its exclusive flag");
     for (const int fd : {ready[0], ready[1], release[0], release[1]})
         ::close(fd);
-}
-
-void TestLoopback::deviceNamed_data()
-{
-    QTest::addColumn<bool>("byLastingName"); // else by another link, as socat makes them
-    QTest::newRow("mapped by another link") << false;
-    QTest::newRow("mapped by its lasting name") << true;
-}
-
-void TestLoopback::deviceNamed()
-{
-    QFETCH(bool, byLastingName);
-    Rig rig;
-    rig.attach(1, VirtualCable::good());
-    const QString device = rig.map.device(1);
-    const QString lasting = rig.stableNames() + u"/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"_s;
-    const QString other = rig.dir.filePath(u"ttyV0"_s);
-    QVERIFY(QDir().mkpath(rig.stableNames()));
-    QVERIFY(QFile::link(device, lasting) && QFile::link(device, other));
-    rig.listed = {{device, u"FT232R USB UART"_s, u"FTDI"_s}};
-    rig.map.setDevice(1, byLastingName ? lasting : other);
-    QString ending = u"On this computer COM 1 is %1 (FT232R USB UART, FTDI).\r\n"_s.arg(
-        byLastingName ? lasting : other);
-    if (!byLastingName)
-        ending
-            += u"Its lasting name is %1. Use it in your software if the adapter moves.\r\n"_s.arg(
-                lasting);
-    HurriedClock clock;
-    QCOMPARE(rig.run(u"COM 1"_s, clock),
-             kHead + u"COM 1: \r\n"_s + dump(0, 255)
-                 + u"\r\n\r\nCOM 1: Test passed successfully!\r\nSelect COM 1 in your software.\r\n"_s
-                 + ending);
+    socat.terminate();
+    socat.waitForFinished();
 }
 
 void TestLoopback::unreachedDevices_data()

@@ -13,18 +13,14 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-qsizetype openDescriptors()
-{
-    return QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
-}
-
-double residentMegabytes()
+// Open descriptors and resident megabytes.
+std::pair<qsizetype, double> footprint()
 {
     QFile statm(u"/proc/self/statm"_s);
-    const QList<QByteArray> fields
-        = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
-    return fields.size() > 1 ? fields[1].toDouble() * double(::sysconf(_SC_PAGESIZE)) / 1048576.0
-                             : 0;
+    const QList<QByteArray> pages = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ')
+                                                                    : QList<QByteArray>{"0", "0"};
+    return {QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(),
+            pages[1].toDouble() * double(::sysconf(_SC_PAGESIZE)) / 1048576.0};
 }
 
 } // namespace
@@ -71,16 +67,16 @@ void TestSoak::manyRunsLeakNothing()
 
     runs(goodForm, 10, passed); // warm up caches and allocators before the baseline
     runs(deadForm, 2, failed);
-    const qsizetype fdsBefore = openDescriptors();
-    const double memoryBefore = residentMegabytes();
+    const auto [fdsBefore, memoryBefore] = footprint();
     QCOMPARE(runs(goodForm, 200, passed), 200);
     QCOMPARE(runs(deadForm, 20, failed), 20);
-    QCOMPARE(openDescriptors(), fdsBefore);
-    qInfo("resident memory %.1f -> %.1f MB", memoryBefore, residentMegabytes());
+    const auto [fdsAfter, memoryAfter] = footprint();
+    QCOMPARE(fdsAfter, fdsBefore);
+    qInfo("resident memory %.1f -> %.1f MB", memoryBefore, memoryAfter);
 #if defined(__SANITIZE_ADDRESS__)
     QSKIP("AddressSanitizer holds freed memory in quarantine; memory is bounded in plain builds.");
 #else
-    QVERIFY2(residentMegabytes() - memoryBefore < 4.0, "memory grew with the runs");
+    QVERIFY2(memoryAfter - memoryBefore < 4.0, "memory grew with the runs");
 #endif
 }
 

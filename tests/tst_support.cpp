@@ -81,7 +81,7 @@ void TestSupport::iniValue_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QByteArray>("after"); // CommPort=5 set in [Settings]
-    QTest::newRow("absent") << QByteArray() << QByteArray("[Settings]\nCommPort=5\n");
+    QTest::newRow("no file, no folder") << QByteArray() << QByteArray("[Settings]\nCommPort=5\n");
     QTest::newRow("present once, among the user's lines")
         << QByteArray("; my shack\n[Settings]\nCommPort = 3\nOther=kept\n")
         << QByteArray("; my shack\n[Settings]\nCommPort=5\nOther=kept\n");
