@@ -2,6 +2,7 @@
 
 #include "serial/deviceaccess.h"
 #include "serial/portholders.h"
+#include "serial/portnumber.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -86,7 +87,8 @@ void MSComm::setCommPort(qint16 port)
                         u"COM %1 is open; close it before choosing another port."_s.arg(m_commPort));
     if (port < 1)
         throw CommError(ErrorNumber::InvalidPortNumber,
-                        u"COM %1 is not a valid port number; choose COM 1 to COM 12."_s.arg(port));
+                        u"COM %1 is not a valid port number; choose COM 1 to COM %2."_s.arg(port)
+                            .arg(kLastPort));
     m_commPort = port;
 }
 
@@ -109,8 +111,9 @@ void MSComm::setPortOpen(bool open)
     m_device = m_ports.device(m_commPort);
     if (m_device.isEmpty())
         throw CommError(ErrorNumber::InvalidPortNumber,
-                        u"No device is set up as COM %1. Choose COM 1 to COM 12, or map COM%1 "
-                        "in %2."_s.arg(m_commPort)
+                        u"No device is set up as COM %1. Choose COM 1 to COM %2, or map COM%1 "
+                        "in %3."_s.arg(m_commPort)
+                            .arg(kLastPort)
                             .arg(m_ports.whereToChange()));
 
     // Decided before opening: opening would switch the holder's line to our settings, and the

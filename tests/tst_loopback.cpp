@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -187,12 +188,15 @@ private:
 // Another program (a terminal program, say), a process named "holder" that opens a port with the
 // exclusive flag set, says so on ready and holds it until released. Its exit status tells
 // whether the port's line settings and flag stayed as it left them.
-pid_t holdPort(const QString &device, int ready, int release)
+pid_t holdPort(const QString &device, const int (&ready)[2], const int (&release)[2])
 {
     const pid_t pid = ::fork();
     if (pid != 0)
         return pid;
     ::prctl(PR_SET_NAME, "holder");
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives a test that failed half-way
+    ::close(ready[0]);
+    ::close(release[1]);
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios before{};
     termios after{};
@@ -200,7 +204,7 @@ pid_t holdPort(const QString &device, int ready, int release)
     if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &before) != 0)
         ::_exit(2);
     char go = 0;
-    if (::write(ready, &go, 1) != 1 || ::read(release, &go, 1) != 1)
+    if (::write(ready[1], &go, 1) != 1 || ::read(release[0], &go, 1) != 1)
         ::_exit(3);
     const bool same = ::tcgetattr(fd, &after) == 0
                       && std::memcmp(&before, &after, sizeof after) == 0
@@ -361,7 +365,9 @@ void TestLoopback::socatCableAndAHolder()
     int ready[2];
     int release[2];
     QVERIFY(::pipe(ready) == 0 && ::pipe(release) == 0);
-    const pid_t holder = holdPort(path, ready[1], release[0]);
+    const pid_t holder = holdPort(path, ready, release);
+    ::close(ready[1]); // so that a holder that failed to open shows as an end of file
+    ::close(release[0]);
     char opened = 0;
     QCOMPARE(::read(ready[0], &opened, 1), 1);
     QCOMPARE(rig.run(u"COM 1"_s, clock),
@@ -375,8 +381,8 @@ void TestLoopback::socatCableAndAHolder()
     QCOMPARE(::waitpid(holder, &status, 0), holder);
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
              "the refused open changed the holder's line or its exclusive flag");
-    for (const int fd : {ready[0], ready[1], release[0], release[1]})
-        ::close(fd);
+    ::close(ready[0]);
+    ::close(release[1]);
     socat.terminate();
     socat.waitForFinished();
 }
