@@ -2,7 +2,8 @@
 
 // Tollbeck checks a radio interface cable on a serial port before it meets the radio.
 // The code lives in four rooms:
-//   app/       this window, Form1, and main(), which wires the real parts together;
+//   app/       this window, Form1, its log pane, LogPane, and main(), which wires the real
+//              parts together;
 //   serial/    MSComm, our serial control over QSerialPort, the COM-to-device map, the errors,
 //              and the port configuration that InitPort applies;
 //   loopback/  LoopbackTest, the test procedure, which sees this window, the serial control
@@ -12,6 +13,7 @@
 // Testout (append to the log), drives MSComm1 and waits on the RunClock until the run ends.
 
 #include "app/desktop.h"
+#include "app/logpane.h"
 #include "loopback/loopbacktest.h"
 #include "serial/mscomm.h"
 #include "support/module1.h"
@@ -21,7 +23,6 @@
 class QComboBox;
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QSettings;
 class RunClock;
@@ -65,7 +66,7 @@ public:
     QComboBox *Combo1;
     MSComm MSComm1;
     QPushButton *Command1;
-    QPlainTextEdit *Text1;
+    LogPane *Text1;
     QPushButton *Command2;
     QLabel *Label2;
 
