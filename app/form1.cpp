@@ -11,7 +11,6 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
@@ -108,7 +107,7 @@ Form1::Form1(QSettings &settings,
     , Combo1(new PortList(this))
     , MSComm1(std::move(ports))
     , Command1(newButton(u"&Start"_s, this))
-    , Text1(new QPlainTextEdit(this))
+    , Text1(new LogPane(this))
     , Command2(newButton(u"&Exit"_s, this))
     , Label2(newLabel(u"Port:"_s, this))
     , m_settings(settings)
@@ -141,6 +140,9 @@ Form1::Form1(QSettings &settings,
     // the log grows.
     QTextOption logOption = Text1->document()->defaultTextOption();
     logOption.setFlags(logOption.flags() | QTextOption::IncludeTrailingSpaces);
+    // The log is left-to-right; left to guess, the layout would scan the paragraph for
+    // right-to-left letters each time it places the caret.
+    logOption.setTextDirection(Qt::LeftToRight);
     Text1->document()->setDefaultTextOption(logOption);
 
     setFixedSize(pixelsX(*this, 7080), pixelsY(*this, 6030));
@@ -216,15 +218,7 @@ void Form1::Testout(const QString &text)
     shown.replace(u"\r\n"_s, u"\n"_s);
     shown.replace(u'\r', u'\n');
 
-    // Insert at the end through a cursor of our own: the user's caret and selection do not
-    // matter, and only the last paragraph is laid out again. The edit block spares a second
-    // layout of that paragraph (the hex dump makes it long) just to place the cursor.
-    QTextCursor cursor(Text1->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
-    cursor.insertText(shown);
-    cursor.endEditBlock();
-    Text1->setTextCursor(cursor);
+    Text1->appendText(shown);
 }
 
 void Form1::InitPort()

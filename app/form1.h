@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/desktop.h"
+#include "app/logpane.h"
 #include "app/portlist.h"
 #include "loopback/loopbacktest.h"
 #include "serial/mscomm.h"
@@ -10,7 +11,6 @@
 
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QSettings;
 class RunClock;
@@ -55,7 +55,7 @@ public:
     PortList *Combo1;      // the port list, COM 1 to COM 12
     MSComm MSComm1;        // the serial control; nothing of it shows
     QPushButton *Command1; // Start
-    QPlainTextEdit *Text1; // the log pane
+    LogPane *Text1;        // the log pane
     QPushButton *Command2; // Exit
     QLabel *Label2;        // "Port:"
 

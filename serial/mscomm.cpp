@@ -137,7 +137,16 @@ void MSComm::setPortOpen(bool open)
 void MSComm::setOutput(const QByteArray &bytes)
 {
     requireOpen();
-    if (m_port->write(bytes) != bytes.size())
+    // A short write nearly always fits the driver's buffer: handing it over directly spares
+    // QSerialPort's write notifier, the event loop wake-ups it costs and a poll. What the driver
+    // does not take goes the buffered way.
+    ssize_t sent = 0;
+    if (m_port->bytesToWrite() == 0)
+        sent = ::write(int(m_port->handle()), bytes.constData(), size_t(bytes.size()));
+    const QByteArray rest = bytes.mid(std::max<qsizetype>(sent, 0));
+    if (rest.isEmpty())
+        return;
+    if (m_port->write(rest) != rest.size())
         throw lineFailure(ErrorNumber::WriteFailed, u"send to"_s);
     // QSerialPort writes from the event loop, but the caller polls for the echo straight away.
     // Wait on the port in short slices, letting the window repaint in between; fail when nothing

@@ -8,23 +8,16 @@
 
 namespace Module1 {
 
-namespace {
-// Sleeping is coarse (the kernel may wake us late by tens of microseconds), so the last stretch
-// of every wait is spun. This keeps the pause precise without pinning a core for all of it.
-constexpr std::chrono::duration<double> kSpinWindow{100e-6};
-} // namespace
-
 void HiResDelay(double hundredths)
 {
     using Seconds = std::chrono::duration<double>;
     const auto start = std::chrono::steady_clock::now();
     const Seconds limit{hundredths / 100.0};
-    Seconds elapsed{0};
-    while (elapsed <= limit) {
-        if (limit - elapsed > kSpinWindow)
-            std::this_thread::sleep_for(limit - elapsed - kSpinWindow);
-        elapsed = std::chrono::steady_clock::now() - start;
-    }
+    // A sleep lasts at least as long as asked, so one almost always does; the loop makes sure
+    // that strictly more has passed. The wake-up comes some tens of microseconds late, as it does
+    // for any program that sleeps; spinning that away would cost CPU on every pause of a run.
+    for (Seconds elapsed{0}; elapsed <= limit; elapsed = std::chrono::steady_clock::now() - start)
+        std::this_thread::sleep_for(std::chrono::ceil<std::chrono::nanoseconds>(limit - elapsed));
     QCoreApplication::processEvents();
 }
 

@@ -158,6 +158,12 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
             QVERIFY(!control->isEnabled());
         QVERIFY(!form.close()); // refused, silently
         QVERIFY(form.isVisible());
+        // The screen shows what the log holds: each append asked to repaint all it changed.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+        QWidget *log = form.Text1->viewport();
+        const QRect shown(log->mapTo(&form, QPoint()), log->size());
+        QCOMPARE(form.screen()->grabWindow(form.winId()).copy(shown).toImage(),
+                 log->grab().toImage());
     });
     QTest::mouseClick(form.Command1, Qt::LeftButton);
 
