@@ -4,14 +4,13 @@
 #include "loopback/runclock.h"
 
 #include <QSettings>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
 
 // A Form1 wired to a settings file in a temporary directory, to a desktop that records the
 // warning boxes and opened documents instead of showing them, and to a list of serial devices
-// and a directory of stable names that the test fills.
+// that the test fills.
 class FormHarness
 {
 public:
@@ -27,31 +26,25 @@ public:
 
     Form1 &form(PortMap ports = PortMap::defaults())
     {
+        const auto warn = [this](QWidget *, const QString &title, const QString &text) {
+            warnings << title + QStringLiteral("|") + text;
+        };
+        const auto open = [this](QWidget *, const QString &path) {
+            opened << path;
+            return viewerOpens;
+        };
         if (!m_form)
-            m_form
-                = std::make_unique<Form1>(*settings,
-                                          std::move(ports),
-                                          SerialDevices([this] { return devices; }, stableNames()),
-                                          *clock,
-                                          desktop());
+            m_form = std::make_unique<Form1>(*settings,
+                                             std::move(ports),
+                                             SerialDevices([this] { return devices; },
+                                                           dir.filePath(QStringLiteral("by-id"))),
+                                             *clock,
+                                             Desktop{warn, open, helpDir()});
         return *m_form;
     }
 
     QString settingsPath() const { return dir.filePath(QStringLiteral("Tollbeck.conf")); }
     QString helpDir() const { return dir.filePath(QStringLiteral("program")); }
-    QString stableNames() const { return dir.filePath(QStringLiteral("by-id")); }
-
-    Desktop desktop()
-    {
-        return Desktop{[this](QWidget *, const QString &title, const QString &text) {
-                           warnings << title + QStringLiteral("|") + text;
-                       },
-                       [this](QWidget *, const QString &path) {
-                           opened << path;
-                           return viewerOpens;
-                       },
-                       helpDir()};
-    }
 
     QTemporaryDir dir;
     std::unique_ptr<QSettings> settings;

@@ -1,18 +1,14 @@
-#include "serial/commerror.h"
 #include "serial/deviceaccess.h"
 #include "serial/mscomm.h"
 #include "serial/portconfig.h"
 #include "tools/virtualcable.h"
 
 #include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
 
 #include <fcntl.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -67,27 +63,10 @@ class TestSerial : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void portMap();
     void configuredPortEchoesEveryByte();
     void lockFileNamesTheHolder();
-    void stalledWriteKeepsEventsFlowing();
     void joinedAfterLoggingIn();
-    void configureReportsEachFailingStep();
 };
-
-void TestSerial::portMap()
-{
-    // The user's [Ports] entries replace the defaults; an empty one keeps the default.
-    QTemporaryDir dir;
-    QSettings settings(dir.filePath(u"Tollbeck.conf"_s), QSettings::IniFormat);
-    settings.setValue(u"Ports/COM1"_s, u"/dev/serial/by-id/usb-FTDI"_s);
-    settings.setValue(u"Ports/COM2"_s, QString());
-    settings.setValue(u"Ports/COM13"_s, u"/dev/ttyAMA0"_s);
-    const PortMap map = PortMap::withOverrides(settings);
-    QCOMPARE(map.device(1), u"/dev/serial/by-id/usb-FTDI"_s);
-    QCOMPARE(map.device(2), u"/dev/ttyS1"_s);
-    QCOMPARE(map.device(13), u"/dev/ttyAMA0"_s);
-}
 
 void TestSerial::configuredPortEchoesEveryByte()
 {
@@ -156,67 +135,12 @@ void TestSerial::lockFileNamesTheHolder()
     QVERIFY(unseen.waitForFinished());
 }
 
-void TestSerial::stalledWriteKeepsEventsFlowing()
-{
-    // Nobody reads the far end, so the line fills up and the write stalls.
-    int master = -1;
-    int slave = -1;
-    char name[128] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::close(slave);
-    MSComm comm(mapCom1To(QString::fromLocal8Bit(name)));
-    comm.setPortOpen(true);
-
-    int ticks = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
-    timer.start(50);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    try {
-        comm.setOutput(QByteArray(1 << 20, 'x'));
-        QFAIL("a megabyte went into a line that nobody reads");
-    } catch (const CommError &error) {
-        QCOMPARE(error.number(), ErrorNumber::WriteFailed);
-        QVERIFY2(error.description().startsWith(
-                     u"Could not send to %1 (COM 1): "_s.arg(QString::fromLocal8Bit(name))),
-                 qPrintable(error.description()));
-    }
-    QVERIFY(elapsed.elapsed() >= 2000);
-    QVERIFY2(ticks >= 10, "the window would not have repainted while the write waited");
-    comm.setPortOpen(false);
-    ::close(master);
-}
-
 void TestSerial::joinedAfterLoggingIn()
 {
-    DeviceAccess access;
-    access.device = u"/dev/ttyUSB0"_s;
-    access.owner = u"root"_s;
-    access.group = u"dialout"_s;
-    access.mode = quint32(S_IFCHR | 0660);
-    access.joinedGroup = true;
+    const DeviceAccess
+        access{u"/dev/ttyUSB0"_s, u"root"_s, u"dialout"_s, S_IFCHR | 0660, false, false, true};
     QCOMPARE(::permissionDenied(access),
              u"/dev/ttyUSB0 needs group dialout: you joined it after logging in; log out and in."_s);
-}
-
-void TestSerial::configureReportsEachFailingStep()
-{
-    // With the port open, the port and both buffer sizes are refused: three boxes in step order,
-    // and the other steps still apply.
-    VirtualCable cable;
-    MSComm comm(mapCom1To(cable.devicePath()));
-    comm.setPortOpen(true);
-    QStringList boxes;
-    configureForLoopback(comm, u"COM 2"_s, [&](const QString &title, const QString &text) {
-        boxes << title + u": "_s + text.section(u' ', 0, 1);
-    });
-    QCOMPARE(boxes,
-             (QStringList{u"Error: Error 8005:"_s,
-                          u"Error: Error 8000:"_s,
-                          u"Error: Error 8000:"_s}));
-    QCOMPARE(comm.commPort(), qint16(1));
-    QCOMPARE(comm.config().settings, u"19200,n,8,1"_s);
 }
 
 QTEST_GUILESS_MAIN(TestSerial)

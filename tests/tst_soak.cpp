@@ -45,7 +45,7 @@ void TestSoak::manyRunsLeakNothing()
         ports.setDevice(port, u"/dev/tollbeck-soak-missing"_s);
     FormHarness goodHarness;
     FormHarness deadHarness;
-    goodHarness.clock = std::make_unique<HurriedClock>();
+    goodHarness.clock = std::make_unique<HurriedClock>(); // only the outcomes count here
     deadHarness.clock = std::make_unique<FastClock>();
     ports.setDevice(1, good.devicePath());
     Form1 &goodForm = goodHarness.form(ports);
