@@ -12,7 +12,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -163,7 +162,7 @@ struct ScriptedLine : CommControl, RunClock
         line = bytes;
         arrival = time + delay;
     }
-    qint16 inBufferCount() override { return time >= arrival ? qint16(line.size()) : 0; }
+    qint16 inBufferCount() override { return qint16(time >= arrival ? line.size() : 0); }
     QByteArray input() override { return std::exchange(line, {}); }
     TimePoint now() const override { return time; }
     void yield() override {}
@@ -204,9 +203,10 @@ pid_t holdPort(const QString &device, const int (&ready)[2], const int (&release
     char go = 0;
     if (::write(ready[1], &go, 1) != 1 || ::read(release[0], &go, 1) != 1)
         ::_exit(3);
-    const bool same = ::tcgetattr(fd, &after) == 0
-                      && std::memcmp(&before, &after, sizeof after) == 0
-                      && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    const bool same = ::tcgetattr(fd, &after) == 0 && before.c_iflag == after.c_iflag
+                      && before.c_oflag == after.c_oflag && before.c_cflag == after.c_cflag
+                      && before.c_lflag == after.c_lflag && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0
+                      && exclusive != 0;
     ::_exit(same ? 0 : 1);
 }
 
