@@ -259,7 +259,7 @@ void TestLoopback::cableFaults_data()
     QTest::addColumn<QString>("line"); // what follows "COM 1: " when COM 1 is selected
 
     QTest::newRow("modem ok only") << VirtualCable::modem("ok") << u"\r\n"_s + dump(0, 255);
-    QTest::newRow("doubled echoes") << VirtualCable::doubled() << u"\r\n"_s + dump(0, 255);
+    QTest::newRow("garbage after each echo") << VirtualCable::noisy() << u"\r\n"_s + dump(0, 255);
     QTest::newRow("silent from 100")
         << VirtualCable::silentFrom(100) << u"\r\n"_s + dump(0, 99) + kNoData;
     QTest::newRow("unplugged after 40")
