@@ -1,5 +1,4 @@
 #include "loopback/loopbacktest.h"
-#include "loopback/runclock.h"
 #include "serial/mscomm.h"
 #include "serial/portconfig.h"
 #include "tests/testclocks.h"
@@ -168,7 +167,8 @@ struct ScriptedLine : CommControl, RunClock
     void yield() override {}
     void waitForEvents(std::chrono::nanoseconds limit) override
     {
-        time = arrival > time ? std::min(time + limit, arrival) : time + limit;
+        const TimePoint wake = time + std::max<std::chrono::nanoseconds>(limit, 1us);
+        time = arrival > time ? std::min(wake, arrival) : wake;
     }
     void settle(std::chrono::microseconds pause) override { time += pause + 1us; }
 
