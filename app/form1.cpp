@@ -208,17 +208,7 @@ void Form1::Test()
 
 void Form1::Testout(const QString &text)
 {
-    // The log's texts break lines with CR LF; the pane shows each as one line break, even when
-    // the CR closes one text and the LF opens the next.
-    QString shown = text;
-    if (m_logEndsInCr && shown.startsWith(u'\n'))
-        shown.remove(0, 1);
-    if (!text.isEmpty())
-        m_logEndsInCr = text.endsWith(u'\r');
-    shown.replace(u"\r\n"_s, u"\n"_s);
-    shown.replace(u'\r', u'\n');
-
-    Text1->appendText(shown);
+    Text1->appendText(text);
 }
 
 void Form1::InitPort()
@@ -366,5 +356,4 @@ void Form1::setControlsEnabled(bool enabled)
 void Form1::clearLog()
 {
     Text1->clear();
-    m_logEndsInCr = false;
 }

@@ -78,7 +78,5 @@ private:
     RunClock &m_clock;
     Desktop m_desktop;
     QPlainTextEdit *m_helpText = nullptr; // made when the desktop cannot show the help file
-    // The last text appended ended in CR; an LF that opens the next one completes that break.
-    bool m_logEndsInCr = false;
     bool m_centredWithFrame = false;
 };

@@ -18,13 +18,21 @@ LogPane::LogPane(QWidget *parent)
 
 void LogPane::appendText(const QString &text)
 {
+    QString shown = text;
+    if (m_endsInCr && !document()->isEmpty() && shown.startsWith(u'\n'))
+        shown.remove(0, 1);
+    if (!text.isEmpty())
+        m_endsInCr = text.endsWith(u'\r');
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(u'\r', u'\n');
+
     // Placing and drawing the caret and the new text needs the paragraph's glyphs, which Qt
     // would otherwise shape again from the whole paragraph each time. Only the paragraph being
     // written keeps them: text that ends it lets them go, or a long log would hold glyphs for
     // every line.
     const QTextBlock written = document()->lastBlock();
     QTextLayout *layout = written.layout();
-    layout->setCacheEnabled(!text.contains(u'\n'));
+    layout->setCacheEnabled(!shown.contains(u'\n'));
     // The text goes in behind the last line, whose width counts its trailing spaces.
     const int lines = layout->lineCount();
     const qreal endX
@@ -35,7 +43,7 @@ void LogPane::appendText(const QString &text)
     end.movePosition(QTextCursor::End);
     // The edit block spares a second layout of the paragraph just to place the cursor.
     end.beginEditBlock();
-    end.insertText(text);
+    end.insertText(shown);
     end.endEditBlock();
     setTextCursor(end); // scrolls the end into view, so place it before working out what to paint
 

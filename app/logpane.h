@@ -13,6 +13,11 @@ public:
     explicit LogPane(QWidget *parent = nullptr);
 
     // Appends text behind the last character, whatever the user's caret or selection, and leaves
-    // the caret after it with nothing selected and in view.
+    // the caret after it with nothing selected and in view. The log's texts break lines with
+    // CR LF; each shows as one line break, even when the CR ends one text and the LF opens the
+    // next.
     void appendText(const QString &text);
+
+private:
+    bool m_endsInCr = false;
 };

@@ -178,15 +178,15 @@ bool LoopbackTest::attempt(qint16 port)
 // the map holds it, and the link to it that survives a move to another USB socket.
 void LoopbackTest::nameDevice()
 {
+    QString device;
     logBuilt([&] {
         const qint16 port = m_comm.commPort();
-        const QString device = m_ports.map.device(port);
+        device = m_ports.map.device(port);
         return onThisComputer(port, device, m_ports.devices.describe(device));
     });
-    logBuilt([&] {
-        const QString link = m_ports.devices.lastingName(m_ports.map.device(m_comm.commPort()));
-        return link.isEmpty() ? QString() : lastingName(link);
-    });
+    const QString link = m_ports.devices.lastingName(device);
+    if (!link.isEmpty())
+        log(lastingName(link));
 }
 
 // Devices were missing: name the serial devices that are there but that no COM number reaches.

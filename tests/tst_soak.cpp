@@ -72,7 +72,6 @@ void TestSoak::manyRunsLeakNothing()
     QCOMPARE(runs(deadForm, 20, failed), 20);
     const auto [fdsAfter, memoryAfter] = footprint();
     QCOMPARE(fdsAfter, fdsBefore);
-    qInfo("resident memory %.1f -> %.1f MB", memoryBefore, memoryAfter);
 #if defined(__SANITIZE_ADDRESS__)
     QSKIP("AddressSanitizer holds freed memory in quarantine; memory is bounded in plain builds.");
 #else
