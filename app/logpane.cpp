@@ -1,19 +1,36 @@
 #include "app/logpane.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QGlyphRun>
+#include <QMimeData>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QTextBlock>
+#include <QTextDocumentFragment>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// The user state of a paragraph that carries on the line of the one before it.
+constexpr int kCarriedOn = 1;
+
+} // namespace
 
 LogPane::LogPane(QWidget *parent)
     : QPlainTextEdit(parent)
 {
-    // On a change within one paragraph, or a paragraph added at the end, the layout repaints the
-    // whole paragraph, and the hex dump is one paragraph of many lines. Text reaches the log only
-    // through appendText, which repaints what it changed instead; the layout still repaints all
-    // of the view when the log is cleared or laid out anew.
-    disconnect(document()->documentLayout(),
-               &QAbstractTextDocumentLayout::updateBlock,
-               nullptr,
-               nullptr);
+    // The layout asks for the whole paragraph to be repainted on any change to it, and for all
+    // of the view when a paragraph gains a line. appendText repaints what it changed instead;
+    // other changes, such as emptying the log, still repaint the view.
+    QAbstractTextDocumentLayout *layout = document()->documentLayout();
+    disconnect(layout, &QAbstractTextDocumentLayout::updateBlock, nullptr, nullptr);
+    disconnect(layout, &QAbstractTextDocumentLayout::update, nullptr, nullptr);
+    connect(layout, &QAbstractTextDocumentLayout::update, this, [this] {
+        if (!m_appending)
+            viewport()->update();
+    });
 }
 
 void LogPane::appendText(const QString &text)
@@ -27,34 +44,131 @@ void LogPane::appendText(const QString &text)
     shown.replace(u'\r', u'\n');
 
     // Placing and drawing the caret and the new text needs the paragraph's glyphs, which Qt
-    // would otherwise shape again from the whole paragraph each time. Only the paragraph being
-    // written keeps them: text that ends it lets them go, or a long log would hold glyphs for
-    // every line.
+    // would otherwise shape again each time. Only the paragraph being written keeps them: text
+    // that ends it lets them go, or a long log would hold glyphs for every line.
     const QTextBlock written = document()->lastBlock();
     QTextLayout *layout = written.layout();
     layout->setCacheEnabled(!shown.contains(u'\n'));
-    // The text goes in behind the last line, whose width counts its trailing spaces.
+    // The rest of the last line, behind its text and trailing spaces, where the new text goes;
+    // the character before is drawn again for its ink that may stray a pixel.
     const int lines = layout->lineCount();
-    const qreal endX
-        = lines > 0 ? layout->lineAt(lines - 1).x() + layout->lineAt(lines - 1).naturalTextWidth()
-                    : 0;
+    QRectF rest;
+    int from = 0;
+    if (lines > 0) {
+        const QTextLine last = layout->lineAt(lines - 1);
+        rest.setRect(last.x() + last.naturalTextWidth(),
+                     last.y(),
+                     viewport()->width(),
+                     last.height());
+        from = std::max(last.textStart(), written.length() - 2);
+    }
 
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
+    // When the caret is already at the end, the text goes in in front of it and carries it
+    // along; setting the cursor again would cost more than the append itself.
+    const QTextCursor caret = textCursor();
+    const bool caretAtEnd = caret.position() == end.position() && !caret.hasSelection();
+    m_appending = true;
     // The edit block spares a second layout of the paragraph just to place the cursor.
     end.beginEditBlock();
     end.insertText(shown);
     end.endEditBlock();
-    setTextCursor(end); // scrolls the end into view, so place it before working out what to paint
+    const bool sameLine = document()->lastBlock() == written && layout->lineCount() == lines;
+    if (!sameLine)
+        splitLastParagraph();
+    m_appending = false;
+    // Scrolls the end into view, so do it before working out what to paint.
+    if (caretAtEnd)
+        ensureCursorVisible();
+    else
+        setTextCursor(end);
 
-    // What changed is the rest of the last line, old caret included; text that went on to
-    // further lines moves what follows, so the whole view is painted then.
-    if (document()->lastBlock() != written || layout->lineCount() != lines) {
+    m_tail = {};
+    if (lines == 0) {
         viewport()->update();
         return;
     }
-    const QTextLine line = layout->lineAt(lines - 1);
     const QPointF origin = blockBoundingGeometry(written).translated(contentOffset()).topLeft();
-    const QRectF rest(origin.x() + endX, origin.y() + line.y(), viewport()->width(), line.height());
-    viewport()->update(rest.toAlignedRect().adjusted(-1, -1, 0, 1)); // ink may stray a pixel
+    QRect changed = rest.translated(origin).toAlignedRect().adjusted(-1, -1, 0, 1);
+    if (!sameLine) {
+        // Text that went on to further lines may have taken the last word of the old line
+        // along: that line and the lines added change.
+        const QRectF added
+            = blockBoundingGeometry(document()->lastBlock()).translated(contentOffset());
+        changed.setLeft(0);
+        changed.setBottom(int(added.bottom()) + 1);
+        viewport()->update(changed);
+        return;
+    }
+    m_tail = {changed & viewport()->rect(), from};
+    viewport()->update(m_tail.rect);
+}
+
+void LogPane::splitLastParagraph()
+{
+    for (QTextBlock last = document()->lastBlock(); last.layout()->lineCount() > 1;
+         last = document()->lastBlock()) {
+        QTextCursor split(last);
+        split.setPosition(last.position() + last.layout()->lineAt(1).textStart());
+        last.layout()->setCacheEnabled(false); // no longer the paragraph being written
+        split.insertBlock();
+        split.block().setUserState(kCarriedOn);
+        // The split paragraphs are laid out when next asked for; the last one is asked now.
+        document()->documentLayout()->blockBoundingRect(split.block());
+    }
+}
+
+QString LogPane::text() const
+{
+    return plainText(0, document()->characterCount() - 1);
+}
+
+QString LogPane::plainText(int from, int to) const
+{
+    QTextCursor range(document());
+    range.setPosition(from);
+    range.setPosition(to, QTextCursor::KeepAnchor);
+    QString text = range.selection().toPlainText();
+    // From the end back, so that each break's place in the text stays as counted.
+    for (QTextBlock block = document()->findBlock(to); block.isValid() && block.position() > from;
+         block = block.previous()) {
+        if (block.userState() == kCarriedOn)
+            text.remove(block.position() - 1 - from, 1);
+    }
+    return text;
+}
+
+QMimeData *LogPane::createMimeDataFromSelection() const
+{
+    const QTextCursor selection = textCursor();
+    auto *mime = new QMimeData;
+    mime->setText(plainText(selection.selectionStart(), selection.selectionEnd()));
+    return mime;
+}
+
+void LogPane::paintEvent(QPaintEvent *event)
+{
+    // A full paint draws every glyph of each line it touches. When just the rest of the last
+    // line is to be painted, drawing only the glyphs there spares the rest of the line.
+    const Tail tail = std::exchange(m_tail, {});
+    const QAbstractTextDocumentLayout::PaintContext context = getPaintContext();
+    if (tail.rect.isEmpty() || event->region() != QRegion(tail.rect)
+        || !context.selections.isEmpty()) {
+        QPlainTextEdit::paintEvent(event);
+        return;
+    }
+    const QTextBlock block = document()->lastBlock();
+    QTextLayout *layout = block.layout();
+    const QPointF offset = blockBoundingGeometry(block).translated(contentOffset()).topLeft();
+    QPainter painter(viewport());
+    painter.setClipRect(tail.rect);
+    painter.setPen(context.palette.text().color());
+    for (const QGlyphRun &run : layout->glyphRuns(tail.from, block.length() - 1 - tail.from))
+        painter.drawGlyphRun(offset, run);
+    if (context.cursorPosition >= block.position())
+        layout->drawCursor(&painter,
+                           offset,
+                           context.cursorPosition - block.position(),
+                           cursorWidth());
 }

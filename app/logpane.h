@@ -2,9 +2,11 @@
 
 #include <QPlainTextEdit>
 
-// The log pane: a plain text view that the program only appends to and clears. An append
-// repaints the rest of the line it went on, not the whole paragraph, which matters for the hex
-// dump: one paragraph of many lines that grows by an entry per byte.
+// The log pane: a plain text view that the program only appends to and clears. The hex dump is
+// one line of the log that grows by an entry per byte, and Qt lays out and paints a whole
+// paragraph whenever it changes; so where the last paragraph wraps, the pane carries it on in a
+// paragraph of its own, and each append lays out and paints only the line it went on. Such a
+// break is the pane's, not the log's: it is not part of the text and is not copied.
 class LogPane : public QPlainTextEdit
 {
     Q_OBJECT
@@ -18,6 +20,28 @@ public:
     // next.
     void appendText(const QString &text);
 
+    // The log, with a line feed for each of its line breaks.
+    QString text() const;
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override;
+    void paintEvent(QPaintEvent *event) override;
+
 private:
+    // The text between two positions of the document, without the pane's own breaks.
+    QString plainText(int from, int to) const;
+    // Carries each line of the last paragraph after its first on in a paragraph of its own.
+    void splitLastParagraph();
+
+    // The part of the last line that the latest append asked to repaint, and the first
+    // character, within the paragraph, to draw there.
+    struct Tail
+    {
+        QRect rect;
+        int from = 0;
+    };
+
     bool m_endsInCr = false;
+    bool m_appending = false;
+    Tail m_tail;
 };

@@ -107,17 +107,30 @@ void TestApp::log()
     selection.setPosition(3, QTextCursor::KeepAnchor);
     form.Text1->setTextCursor(selection);
     form.Testout(u"three"_s);
-    QCOMPARE(form.Text1->toPlainText(), u"one\ntwo\nthree"_s);
+    QCOMPARE(form.Text1->text(), u"one\ntwo\nthree"_s);
     QVERIFY(!form.Text1->textCursor().hasSelection());
     QCOMPARE(form.Text1->textCursor().position(), 13);
+
+    // A line that wraps in the pane is still one line of the log.
+    const QString dump = u" A5"_s.repeated(300);
+    for (qsizetype i = 0; i < dump.size(); i += 3)
+        form.Testout(dump.mid(i, 3));
+    QCOMPARE(form.Text1->text(), u"one\ntwo\nthree"_s + dump);
+    QCOMPARE_GT(form.Text1->document()->blockCount(), 10); // the pane's own line breaks
 
     // The user can copy the lines but not type into them.
     form.Text1->setFocus();
     QTest::keyClicks(form.Text1, u"typed"_s);
     QTest::keyClick(form.Text1, Qt::Key_Return);
+    QTextCursor fromThree = form.Text1->textCursor();
+    fromThree.setPosition(8);
+    fromThree.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    form.Text1->setTextCursor(fromThree);
+    form.Text1->copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), u"three"_s + dump);
     form.Text1->selectAll();
     form.Text1->copy();
-    QCOMPARE(QGuiApplication::clipboard()->text(), u"one\ntwo\nthree"_s);
+    QCOMPARE(QGuiApplication::clipboard()->text(), u"one\ntwo\nthree"_s + dump);
 }
 
 void TestApp::startRunsTheTestWhileTheWindowWaits()
@@ -152,7 +165,7 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
     QCOMPARE(form.TestRunning, kFalse);
     for (const QWidget *control : runControls(form))
         QVERIFY(control->isEnabled());
-    QVERIFY(form.Text1->toPlainText().endsWith(
+    QVERIFY(form.Text1->text().endsWith(
         u"\n\nCOM 3: Test passed successfully!\nSelect COM 3 in your software.\n"
         "On this computer COM 3 is %1.\n"_s.arg(cable.devicePath())));
     QCOMPARE(form.Text1->textCursor().position(), form.Text1->document()->characterCount() - 1);
