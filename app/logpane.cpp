@@ -5,10 +5,12 @@
 #include <QMimeData>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QTextBlock>
 #include <QTextDocumentFragment>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -156,6 +158,8 @@ void LogPane::paintEvent(QPaintEvent *event)
     if (tail.rect.isEmpty() || event->region() != QRegion(tail.rect)
         || !context.selections.isEmpty()) {
         QPlainTextEdit::paintEvent(event);
+        for (const QAbstractTextDocumentLayout::Selection &selection : context.selections)
+            hideBreakMarks(event->region(), selection.cursor);
         return;
     }
     const QTextBlock block = document()->lastBlock();
@@ -171,4 +175,32 @@ void LogPane::paintEvent(QPaintEvent *event)
                            offset,
                            context.cursorPosition - block.position(),
                            cursorWidth());
+}
+
+void LogPane::hideBreakMarks(const QRegion &region, const QTextCursor &selection)
+{
+    // A selection that goes on past the end of a paragraph shows a box behind its last line for
+    // the line break. The pane's own breaks are no line breaks of the log; as lines that wrap,
+    // they show none.
+    QPainter painter(viewport());
+    painter.setClipRegion(region);
+    const QPointF offset = contentOffset();
+    for (QTextBlock block = firstVisibleBlock(); block.isValid() && block.next().isValid();
+         block = block.next()) {
+        const QRectF bounds = blockBoundingGeometry(block).translated(offset);
+        if (bounds.top() > viewport()->height())
+            break;
+        const int lineBreak = block.position() + block.length() - 1;
+        if (block.next().userState() != kCarriedOn || lineBreak < selection.selectionStart()
+            || lineBreak >= selection.selectionEnd())
+            continue;
+        const QTextLayout *layout = block.layout();
+        QRectF line = layout->lineAt(layout->lineCount() - 1)
+                          .naturalTextRect()
+                          .translated(bounds.topLeft() + layout->position());
+        line.setBottom(std::ceil(line.bottom()));
+        QPainterPath mark;
+        mark.addRect(line.right(), line.top(), line.height() / 4, line.height());
+        painter.fillPath(mark, palette().base()); // as the selection was filled
+    }
 }

@@ -32,6 +32,8 @@ private:
     QString plainText(int from, int to) const;
     // Carries each line of the last paragraph after its first on in a paragraph of its own.
     void splitLastParagraph();
+    // Paints over the marks that a selection puts on the pane's own breaks.
+    void hideBreakMarks(const QRegion &region, const QTextCursor &selection);
 
     // The part of the last line that the latest append asked to repaint, and the first
     // character, within the paragraph, to draw there.

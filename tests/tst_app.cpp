@@ -131,6 +131,13 @@ void TestApp::log()
     form.Text1->selectAll();
     form.Text1->copy();
     QCOMPARE(QGuiApplication::clipboard()->text(), u"one\ntwo\nthree"_s + dump);
+
+    // Selected, it looks as it would had the pane been given the whole text at once.
+    form.Text1->clearFocus(); // no blinking caret
+    const QImage appended = form.Text1->viewport()->grab().toImage();
+    form.Text1->setPlainText(form.Text1->text());
+    form.Text1->selectAll();
+    QCOMPARE(form.Text1->viewport()->grab().toImage(), appended);
 }
 
 void TestApp::startRunsTheTestWhileTheWindowWaits()
