@@ -131,13 +131,13 @@ Form1::Form1(QSettings &settings,
     Text1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Text1->setTabChangesFocus(true);
     Text1->setUndoRedoEnabled(false); // the log only grows; an undo history would too
-    // The log is plain ASCII; skipping text shaping keeps appends to the long hex dump line cheap.
+    // The log is plain ASCII; skipping text shaping makes laying out each append cheaper.
     QFont logFont = Text1->font();
     logFont.setStyleStrategy(QFont::PreferNoShaping);
     Text1->setFont(logFont);
-    // Without trailing spaces in the line widths, the dump's widest line narrows each time it
-    // wraps, and the layout then measures every paragraph again: appends would slow down as
-    // the log grows.
+    // Line widths count trailing spaces: the pane draws an append's text behind them, and a
+    // wrapping dump line never narrows the widest line, which would make the layout measure
+    // every paragraph again and appends slow down as the log grows.
     QTextOption logOption = Text1->document()->defaultTextOption();
     logOption.setFlags(logOption.flags() | QTextOption::IncludeTrailingSpaces);
     // The log is left-to-right; left to guess, the layout would scan the paragraph for
