@@ -8,6 +8,7 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -21,15 +22,6 @@ QString nodeOf(const QString &path)
 {
     const QString node = QFileInfo(path).canonicalFilePath();
     return node.isEmpty() ? QDir::cleanPath(path) : node;
-}
-
-const SerialDevice *find(const QList<SerialDevice> &list, const QString &path)
-{
-    const QString node = nodeOf(path);
-    const auto it = std::find_if(list.begin(), list.end(), [&](const SerialDevice &device) {
-        return nodeOf(device.path) == node;
-    });
-    return it == list.end() ? nullptr : &*it;
 }
 
 // A node the kernel backs with serial hardware is listed when that hardware is really there;
@@ -85,11 +77,15 @@ SerialDevices::SerialDevices(DeviceList list, QString stableNames)
 
 QList<DeviceFacts> SerialDevices::describe(const QStringList &paths) const
 {
-    const QList<SerialDevice> listed = m_list();
+    // Each listed device by the node it leads to, looked up once for all the paths.
+    std::map<QString, SerialDevice> listed;
+    for (const SerialDevice &device : m_list())
+        listed.emplace(nodeOf(device.path), device);
     QList<DeviceFacts> facts;
     for (const QString &path : paths) {
-        if (const SerialDevice *device = find(listed, path))
-            facts.append({true, device->product, device->maker});
+        const auto device = listed.find(nodeOf(path));
+        if (device != listed.end())
+            facts.append({true, device->second.product, device->second.maker});
         else
             facts.append({existsUnlisted(path), {}, {}});
     }
