@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 // How precise and how cheap HiResDelay is: overshoot past the asked time (median, worst) and
 // the process CPU time as a share of the wall time, over many calls.
 #include "support/module1.h"

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 // What deciding "in use" costs on a busy machine: opening a port (the search for other holders
 // included) with 1,000 extra processes that hold 20 descriptors each, median of several runs,
 // against the same with no extra processes. A quarter of the extra descriptors are device nodes,

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 // What a test run costs against what the protocol costs. A bare loop of plain POSIX calls does
 // the same exchange as a passing run (probe, then 0 to 255, each awaited and read after its
 // settle pause) over the same kind of cable: a virtual one in a process of its own, as a real

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 # tollbeck_add_test(NAME SOURCES... LIBS... [TIMEOUT seconds] [LABELS label...])
 # Builds one QtTest executable and registers it with CTest, headless and with a time limit.
 function(tollbeck_add_test name)

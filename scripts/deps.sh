@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 # Installs the named Debian packages that are missing (and the build's own when none are named).
 # Asks apt only when something is missing, so a set-up machine starts at once.
 set -euo pipefail

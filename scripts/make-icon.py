@@ -1,4 +1,7 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 """Draw the Tollbeck icon: the front face of a DE-9 serial connector.
 
 Regenerates app/icons/tollbeck-N.png for N = 32, 48, 64, 128 and 256: one

@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 # Installs into a temporary prefix and checks the layout a desktop expects: the program and
 # readme.txt in one directory (Help looks beside the executable), a command on the PATH that
 # resolves to it, the desktop entry, the icon in its sizes and valid AppStream metadata.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
 // A virtual cable for trying Tollbeck without hardware: plays the far end of a cable on a
 // pseudo-terminal, prints its device path and runs until interrupted.
 //   virtual-cable [good|dead|doubled|modem|corrupt K|silent K|unplug K]
