@@ -26,8 +26,6 @@ namespace {
 
 const QString kSettingsGroup = u"Settings"_s;
 const QString kPortName = u"CommPort"_s;
-const QString kPortKey = kSettingsGroup + u'/' + kPortName;
-const QString kDefaultPort = u"1"_s;
 constexpr double kTwipsPerInch = 1440.0;
 
 // The layout is in twips, 1/1440 of an inch; the screen's logical DPI turns them into pixels.
@@ -294,11 +292,9 @@ void Form1::Form_Load()
         Combo1->addItem(portEntryText(port));
     Combo1->setTooltips([this] { return portTooltips(); });
 
-    // The file is the user's and may hold anything; a value that names no entry selects COM 1,
-    // as if nothing were stored. Exit writes the file behind QSettings' back (setIniValue), so
-    // this store is only ever read: a setValue here would rewrite the user's whole file.
-    const QString saved = m_settings.value(kPortKey, kDefaultPort).toString();
-    Combo1->setCurrentIndex(std::max(Combo1->findText(u"COM "_s + saved), 0));
+    // Exit writes the file behind QSettings' back (setIniValue), so this store is only ever
+    // read: a setValue here would rewrite the user's whole file.
+    Combo1->setCurrentIndex(savedPort(m_settings) - 1);
 
     Text1->setReadOnly(true);
     Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);

@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
 #include "app/form1.h"
+#include "app/terminal.h"
 #include "loopback/runclock.h"
 #include "version.h"
 
@@ -11,7 +12,27 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <cstring>
+
 #include <sys/prctl.h>
+
+namespace {
+
+void nameTheApplication()
+{
+    const QString title = QString::fromLatin1(Version::kTitle);
+    QCoreApplication::setOrganizationName(title);
+    QCoreApplication::setApplicationName(title);
+    QCoreApplication::setApplicationVersion(QLatin1String(Version::kVersion));
+}
+
+// The window takes no arguments, but a session manager restores it with -session ID.
+bool wantsTheWindow(int argc, char *argv[])
+{
+    return argc == 1 || (argc == 3 && std::strcmp(argv[1], "-session") == 0);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -19,16 +40,29 @@ int main(int argc, char *argv[])
     // times for a few milliseconds, and each pause must end promptly: ask for 1 us instead.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
-    QApplication app(argc, argv);
-    const QString title = QString::fromLatin1(Version::kTitle);
-    QApplication::setOrganizationName(title);
-    QApplication::setApplicationName(title);
-    QApplication::setDesktopFileName(QStringLiteral("tollbeck"));
-
-    // The one settings store: ~/.config/Tollbeck/Tollbeck.conf on Linux. [Settings] holds the
-    // saved port, [Ports] the user's COM-to-device map.
-    QSettings settings; // native format, user scope, the names above
     EventLoopClock clock;
+
+    // Any argument is for the terminal, which needs no display: decide before an application
+    // object exists, as a QApplication would go looking for one.
+    if (!wantsTheWindow(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        nameTheApplication();
+        const QSettings settings; // only read: the terminal changes no setting
+        MSComm comm(PortMap::withOverrides(settings));
+        return Terminal::run(QCoreApplication::arguments(),
+                             settings,
+                             comm,
+                             clock,
+                             SerialDevices::system());
+    }
+
+    QApplication app(argc, argv);
+    nameTheApplication();
+    QApplication::setDesktopFileName(QStringLiteral("tollbeck"));
+    // The one settings store, ~/.config/Tollbeck/Tollbeck.conf on Linux (native format, user
+    // scope, the names above): [Settings] holds the saved port, [Ports] the user's COM-to-device
+    // map.
+    QSettings settings;
     Desktop desktop{
         [](QWidget *owner, const QString &boxTitle, const QString &text) {
             QMessageBox::warning(owner, boxTitle, text);

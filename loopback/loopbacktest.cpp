@@ -63,13 +63,19 @@ QString lastingName(const QString &link)
 const QString kTryingOthers = u"\r\nTrying other ports...\r\n"_s;
 const QString kFailedAll = u"\r\nTest failed on all ports tested.\r\n"_s;
 const QString kCheckCable = u"Check your cable connection to your serial port, and try again."_s;
+QString selectedNotOpened(qint16 port, const QString &description)
+{
+    return u"\r\nCOM %1, the port you selected, could not be opened: %2\r\n"_s.arg(port).arg(
+        description);
+}
+
+} // namespace
+
 QString notInPortList(const QStringList &devices, const QString &settingsFile)
 {
     return u"\r\nSerial devices not in the port list: %1. Map one to a COM number in %2 under "
            "[Ports].\r\n"_s.arg(devices.join(u", "_s), settingsFile);
 }
-
-} // namespace
 
 // A failing step is abandoned, and its error becomes the pending one. Only the calls that can
 // throw are guarded: the window, the serial control, the port-number rule and the received byte.
@@ -98,7 +104,7 @@ LoopbackTest::LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock
     , m_ports(std::move(ports))
 {}
 
-void LoopbackTest::run()
+bool LoopbackTest::run()
 {
     guard([&] { m_window.setTestRunning(true); });
     guard([&] { m_window.setControlsEnabled(false); });
@@ -114,10 +120,17 @@ void LoopbackTest::run()
     log(kPleaseWait);
 
     bool otherPorts = false;
-    while (!attempt(port)) {
+    bool passed = false;
+    while (!m_window.stopRequested()) {
+        if (attempt(port)) {
+            passed = true;
+            break;
+        }
         if (m_pending) {
             if (m_pending->number() == ErrorNumber::NoSuchDevice)
                 m_deviceMissing = true;
+            if (!otherPorts && m_openFailed)
+                m_selectedFailure = m_pending->description();
             log(m_pending->description() + kCrLf);
             m_pending.reset();
         }
@@ -125,19 +138,25 @@ void LoopbackTest::run()
         guard([&] { open = m_comm.portOpen(); });
         if (open)
             guard([&] { m_comm.setPortOpen(false); });
+        if (m_window.stopRequested())
+            break;
 
-        if (!otherPorts) {
+        if (m_ports.walk && !otherPorts) {
             otherPorts = true;
             port = startPort == 1 ? 2 : 1;
             log(kTryingOthers);
             continue;
         }
-        ++port;
-        if (port == startPort)
+        if (m_ports.walk) {
             ++port;
-        if (port > kLastPort) {
+            if (port == startPort)
+                ++port;
+        }
+        if (!m_ports.walk || port > kLastPort) {
             log(kFailedAll);
             log(kCheckCable);
+            if (!m_selectedFailure.isEmpty())
+                log(selectedNotOpened(startPort, m_selectedFailure));
             if (m_deviceMissing)
                 pointToUnreached();
             break;
@@ -146,6 +165,7 @@ void LoopbackTest::run()
 
     guard([&] { m_window.setTestRunning(false); });
     guard([&] { m_window.setControlsEnabled(true); });
+    return passed;
 }
 
 // One port: open, probe for a modem, echo every value. True when the port passed.
@@ -154,7 +174,8 @@ bool LoopbackTest::attempt(qint16 port)
     guard([&] { m_comm.setCommPort(port); });
     log(portHeading(port));
     guard([&] { m_comm.setPortOpen(true); });
-    if (m_pending)
+    m_openFailed = m_pending.has_value();
+    if (m_openFailed)
         return false;
 
     guard([&] { m_comm.setOutput(kProbe); });
@@ -215,6 +236,8 @@ bool LoopbackTest::echoAll()
             log(kCrLf);
         logBuilt([&] { return dumpEntry(receivedByte()); });
         m_clock.yield();
+        if (m_window.stopRequested())
+            return false;
         bool differs = true; // nothing received counts as a wrong byte
         guard([&] { differs = receivedByte() != sent; });
         if (differs) {
@@ -236,6 +259,8 @@ bool LoopbackTest::replied()
             return true;
         const auto left = start + kReplyTimeout + 1ms - m_clock.now();
         m_clock.waitForEvents(std::max<std::chrono::nanoseconds>(left, 0ns));
+        if (m_window.stopRequested())
+            return false;
         if (m_clock.now() - start > kReplyTimeout) {
             log(kNoData);
             return false;

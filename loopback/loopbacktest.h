@@ -17,7 +17,11 @@
 
 class RunClock;
 
-// The window, as a test run sees it: what the user sees of a run. Any of it may throw CommError.
+// The line that names the serial devices no COM number reaches, and where to map them.
+QString notInPortList(const QStringList &devices, const QString &settingsFile);
+
+// The window, as a test run sees it: what the user sees of a run, and the user's request to
+// stop it. Any of it but that request may throw CommError.
 class RunWindow
 {
 public:
@@ -29,6 +33,8 @@ public:
     virtual void clearLog() = 0;
     // Appends text to the log exactly as given.
     virtual void Testout(const QString &text) = 0;
+    // The user asked the run to stop (from a terminal, with Ctrl+C); the window never does.
+    virtual bool stopRequested() const { return false; }
 };
 
 // The ports a run starts from, and what stands behind them.
@@ -41,19 +47,23 @@ struct RunPorts
     // The map the serial control opens devices by, and what the system says of them.
     const PortMap &map;
     const SerialDevices &devices;
+    // When the selected port fails, try the others.
+    bool walk = true;
 };
 
 // One loopback test run: the modem probe and the echo of every byte value on the selected
 // port, then on the other ports until one passes. Every step is guarded: a failing step
 // becomes the pending error and the run goes on, so every run ends with the controls enabled
-// and the port closed. At its end the run names the device behind a passing port, or, when
-// devices were missing, the serial devices the port map does not reach.
+// and the port closed. At its end the run names the device behind a passing port; or, when
+// all failed, why the selected port could not be opened, and, when devices were missing, the
+// serial devices the port map does not reach. A stop request ends it where it waits.
 class LoopbackTest
 {
 public:
     LoopbackTest(RunWindow &window, CommControl &comm, RunClock &clock, RunPorts ports);
 
-    void run();
+    // True when a port passed.
+    bool run();
 
     // The values echoed are 0 to kLastValue. What arrives during the pause after the probe's
     // first reply byte, or after an echo, belongs to that reply.
@@ -81,6 +91,8 @@ private:
 
     std::optional<CommError> m_pending;
     bool m_deviceMissing = false; // an attempt failed because its device is not there
+    bool m_openFailed = false;    // the latest attempt failed at the check after opening
+    QString m_selectedFailure;    // why the selected port could not be opened
     QByteArray m_sendBuffer{1, '\0'};
     QByteArray m_received;
 };

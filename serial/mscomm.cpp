@@ -28,6 +28,9 @@ using namespace std::chrono_literals;
 // unpainted meanwhile.
 constexpr auto kWriteTimeout = 2s;
 constexpr auto kWriteSlice = 10ms;
+// A walk opens one port after another; who held them is looked up for all at once, and the
+// answer is trusted this long, after which another program may have opened one.
+constexpr auto kHoldersFresh = 1s;
 
 struct LineSettings
 {
@@ -122,9 +125,13 @@ void MSComm::setPortOpen(bool open)
     // Decided before opening: opening would switch the holder's line to our settings, and the
     // close after a refusal would clear its exclusive flag. The kernel's exclusive mode does not
     // bind root, and not every program writes a lock file.
-    const QList<PortHolder> holders = findPortHolders(m_device);
+    const QList<PortHolder> holders = holdersOf(m_device);
     if (!holders.isEmpty())
         throw inUseError(holders);
+    if (const QString foreign = foreignLockFile(m_device); !foreign.isEmpty())
+        throw CommError(ErrorNumber::OpenFailed,
+                        u"%1 stands where the lock file of %2 goes, and it is no lock file. Remove "
+                        "it and try again."_s.arg(foreign, deviceLabel()));
 
     m_port->setPortName(m_device);
     applyLineSettings();
@@ -297,16 +304,26 @@ CommError MSComm::inUseError(const QList<PortHolder> &holders) const
         return CommError(ErrorNumber::PortInUse,
                          u"%1 is in use by another program. Close that program (your radio "
                          "software, for example) and try again."_s.arg(deviceLabel()));
-    QStringList names;
-    for (const PortHolder &holder : holders) {
-        names << (holder.name.isEmpty() ? u"process %1"_s.arg(holder.pid)
-                                        : u"%1 (process %2)"_s.arg(holder.name).arg(holder.pid));
-    }
     return CommError(ErrorNumber::PortInUse,
                      u"%1 is in use by %2. Close %3 and try again."_s
                          .arg(deviceLabel(),
-                              names.join(u", "_s),
+                              holderNames(holders),
                               holders.size() == 1 ? u"that program"_s : u"those programs"_s));
+}
+
+QList<PortHolder> MSComm::holdersOf(const QString &device)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_holders || now - m_holders->taken > kHoldersFresh
+        || m_holders->holders.count(device) == 0) {
+        QStringList devices{device};
+        for (int port = 1; port <= kLastPort; ++port)
+            devices << m_ports.device(port);
+        devices.removeDuplicates();
+        m_holders = HolderSnapshot{now, findPortHolders(devices)};
+    }
+    // Once this port has been opened the answer no longer holds for it.
+    return m_holders->holders.extract(device).mapped();
 }
 
 void MSComm::requireOpen() const

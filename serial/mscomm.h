@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -82,6 +84,7 @@ private:
     qint16 checkedBufferSize(qint16 bytes, const char *direction) const;
     // Names the holders; without any, says what little is known.
     CommError inUseError(const QList<PortHolder> &holders) const;
+    QList<PortHolder> holdersOf(const QString &device);
     void requireOpen() const;
     void applyLineSettings();
     void applyModemLines();
@@ -95,4 +98,12 @@ private:
     QString m_device;
     Config m_config;
     std::unique_ptr<QSerialPort> m_port;
+
+    // Who held each mapped device when last looked.
+    struct HolderSnapshot
+    {
+        std::chrono::steady_clock::time_point taken;
+        std::map<QString, QList<PortHolder>> holders;
+    };
+    std::optional<HolderSnapshot> m_holders;
 };

@@ -5,6 +5,8 @@
 
 #include "serial/commerror.h"
 
+#include <QSettings>
+
 using namespace Qt::StringLiterals;
 
 QString portEntryText(int port)
@@ -26,4 +28,14 @@ qint16 portNumber(const QString &entryText)
                         u"The port list shows \"%1\", which does not end in a port number."_s.arg(
                             entryText));
     return number;
+}
+
+qint16 savedPort(const QSettings &settings)
+{
+    const QString saved = settings.value(u"Settings/CommPort"_s).toString();
+    for (qint16 port = 1; port <= kLastPort; ++port) {
+        if (saved == QString::number(port))
+            return port;
+    }
+    return 1;
 }

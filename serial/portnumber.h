@@ -5,6 +5,8 @@
 
 #include <QString>
 
+class QSettings;
+
 // The ports a user can choose: COM 1 to COM kLastPort.
 constexpr qint16 kLastPort = 12;
 
@@ -17,3 +19,7 @@ QString portNumberText(const QString &entryText);
 
 // The same text as a number; throws CommError (TypeMismatch) when it is none.
 qint16 portNumber(const QString &entryText);
+
+// The port saved at the window's last Exit, [Settings] CommPort. A value the program would not
+// have written (edited by hand, damaged) means COM 1, as nothing stored does.
+qint16 savedPort(const QSettings &settings);

@@ -36,6 +36,12 @@ const QString kAllFailed = u"\r\nTest failed on all ports tested.\r\n"
                            "Check your cable connection to your serial port, and try again."_s;
 const QString kNoData = u"No Data Received\r\n"_s;
 
+// What ends a failed run when the selected port could not be opened: why, once more.
+QString notOpened(int port, const QString &why)
+{
+    return u"\r\nCOM %1, the port you selected, could not be opened: %2"_s.arg(port).arg(why);
+}
+
 // The hex dump of the values first..last as the log shows it: "00 01 ... ".
 QString dump(int first, int last)
 {
@@ -87,16 +93,15 @@ public:
         map = PortMap::withOverrides(QSettings(settingsPath(), QSettings::IniFormat));
     }
 
-    // The headings and open errors of the ports from..to but skip, as the log shows them.
-    QString openErrors(int from, int to = 12, int skip = 0) const
+    // The headings and open errors of the ports from..to, as the log shows them.
+    QString openErrors(int from, int to = 12) const
     {
         QString text;
         for (int port = from; port <= to; ++port) {
             MSComm comm(map);
             comm.setCommPort(qint16(port));
             try {
-                if (port != skip)
-                    comm.setPortOpen(true);
+                comm.setPortOpen(true);
             } catch (const CommError &error) {
                 text += u"COM %1: %2\r\n"_s.arg(port).arg(error.description());
             }
@@ -241,7 +246,8 @@ void TestLoopback::nothingConnected()
     FastClock clock;
     QCOMPARE(rig.run(u"COM 3"_s, clock),
              kHead + rig.openErrors(3, 3) + kTrying + u"COM 1: "_s + kNoData + u"COM 2: "_s
-                 + kNoData + rig.openErrors(4) + kAllFailed);
+                 + kNoData + rig.openErrors(4) + kAllFailed
+                 + notOpened(3, rig.openErrors(3, 3).section(u": "_s, 1)));
 }
 
 void TestLoopback::laterPortPasses()
@@ -372,12 +378,12 @@ void TestLoopback::socatCableAndAHolder()
     ::close(release[0]);
     char opened = 0;
     QCOMPARE(::read(ready[0], &opened, 1), 1);
+    const QString held = u"%1 (COM 1) is in use by holder (process %2). Close that program and "
+                         "try again.\r\n"_s.arg(path)
+                             .arg(holder);
     QCOMPARE(rig.run(u"COM 1"_s, clock),
-             kHead
-                 + u"COM 1: %1 (COM 1) is in use by holder (process %2). Close that program and "
-                   "try again.\r\n"_s.arg(path)
-                       .arg(holder)
-                 + kTrying + rig.openErrors(2) + kAllFailed);
+             kHead + u"COM 1: "_s + held + kTrying + rig.openErrors(2) + kAllFailed
+                 + notOpened(1, held));
     QCOMPARE(::write(release[1], "x", 1), 1);
     int status = -1;
     QCOMPARE(::waitpid(holder, &status, 0), holder);
@@ -408,7 +414,8 @@ void TestLoopback::unreachedDevices()
         rig.map.setDevice(port, u"/dev/null"_s);
     EventLoopClock clock;
     // From COM 12 the walk ends after COM 11, without a second attempt on COM 12.
-    QString expected = kHead + rig.openErrors(12) + kTrying + rig.openErrors(1, 11) + kAllFailed;
+    QString expected = kHead + rig.openErrors(12) + kTrying + rig.openErrors(1, 11) + kAllFailed
+                       + notOpened(12, rig.openErrors(12).section(u": "_s, 1));
     if (missing && !listed.isEmpty())
         expected += u"\r\nSerial devices not in the port list: %1. Map one to a COM number in "
                     "%2 under [Ports].\r\n"_s.arg(listed, rig.settingsPath());

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -67,7 +68,8 @@ class TestSerial : public QObject
 
 private Q_SLOTS:
     void configuredPortEchoesEveryByte();
-    void lockFileNamesTheHolder();
+    void lockFiles_data();
+    void lockFiles();
     void joinedAfterLoggingIn();
 };
 
@@ -108,34 +110,66 @@ void TestSerial::configuredPortEchoesEveryByte()
     QVERIFY(!comm.portOpen());
 }
 
-void TestSerial::lockFileNamesTheHolder()
+void TestSerial::lockFiles_data()
 {
-    // A program whose descriptors cannot be listed (another user's, for a normal user), known
-    // only by the lock file it wrote as QSerialPort would: it is named, and nothing is opened.
+    QTest::addColumn<QString>("lock");  // what stands where the port's lock file goes
+    QTest::addColumn<QString>("error"); // what opening the port says; empty when it opens
+    QTest::newRow("names a process this user cannot see")
+        << u"1"_s
+        << u"{device} (COM 1) is in use by {name} (process 1). Close that program and try "
+           "again."_s;
+    QTest::newRow("names a process that has ended") << u"ended"_s << QString();
+    QTest::newRow("names a process that does not hold the port") << u"sleep"_s << QString();
+    QTest::newRow("a FIFO") << u"fifo"_s
+                            << u"{lock} stands where the lock file of {device} (COM 1) goes, and "
+                               "it is no lock file. Remove it and try again."_s;
+}
+
+void TestSerial::lockFiles()
+{
+    QFETCH(QString, lock);
+    QFETCH(QString, error);
+    if (lock == u"1"_s && QDir(u"/proc/1/fd"_s).isReadable())
+        QSKIP("This user sees every process (as root does), so no holder is known only by a lock.");
     VirtualCable cable;
-    MSComm first(mapCom1To(cable.devicePath()));
-    QProcess unseen;
-    unseen.start(u"sleep"_s, {u"30"_s});
-    QVERIFY(unseen.waitForStarted());
-    QString lockName = cable.devicePath().mid(int(std::strlen("/dev/")));
-    QFile lock(u"/var/lock/LCK.."_s + lockName.replace(u'/', u'_'));
-    if (!lock.open(QIODevice::WriteOnly))
-        QSKIP("/var/lock is not writable here, so no lock file can be written");
-    lock.write(QByteArray::number(unseen.processId()) + "\nsleep\n\n");
-    lock.close();
-    try {
-        first.setPortOpen(true);
-        QFAIL("opened a port that a lock file names a holder of");
-    } catch (const CommError &error) {
-        QCOMPARE(error.number(), ErrorNumber::PortInUse);
-        QCOMPARE(error.description(),
-                 u"%1 (COM 1) is in use by sleep (process %2). Close that program and try again."_s
-                     .arg(cable.devicePath())
-                     .arg(unseen.processId()));
+    MSComm comm(mapCom1To(cable.devicePath()));
+    QProcess sleeper;
+    qint64 pid = 1;
+    if (lock == u"ended"_s || lock == u"sleep"_s) {
+        sleeper.start(u"sleep"_s, {lock == u"sleep"_s ? u"30"_s : u"0"_s});
+        QVERIFY(sleeper.waitForStarted());
+        pid = sleeper.processId();
+        QVERIFY(lock == u"sleep"_s || sleeper.waitForFinished());
     }
-    lock.remove();
-    unseen.kill();
-    QVERIFY(unseen.waitForFinished());
+    const QString path = u"/var/lock/LCK.."_s + cable.devicePath().mid(5).replace(u'/', u'_');
+    QFile file(path);
+    QFile::remove(path); // left by a run that was cut short
+    if (lock == u"fifo"_s ? ::mkfifo(QFile::encodeName(path).constData(), 0644) != 0
+                          : !file.open(QIODevice::WriteOnly)
+                                || file.write(QByteArray::number(pid) + "\nminicom\n") <= 0)
+        QSKIP("/var/lock is not writable here, so no lock file can be made");
+    file.close();
+    const auto cleanUp = qScopeGuard([&] {
+        comm.setPortOpen(false);
+        QFile::remove(path);
+        sleeper.kill();
+        sleeper.waitForFinished();
+    });
+
+    QString refused;
+    ::alarm(10); // reading what stands there must never block: fail rather than hang
+    try {
+        comm.setPortOpen(true);
+    } catch (const CommError &failure) {
+        refused = failure.description();
+    }
+    ::alarm(0);
+    QFile init(u"/proc/1/comm"_s);
+    QVERIFY(init.open(QIODevice::ReadOnly));
+    QCOMPARE(refused,
+             error.replace(u"{device}"_s, cable.devicePath())
+                 .replace(u"{lock}"_s, path)
+                 .replace(u"{name}"_s, QString::fromLocal8Bit(init.readAll().trimmed())));
 }
 
 void TestSerial::joinedAfterLoggingIn()
