@@ -2,17 +2,20 @@
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
 // What deciding "in use" costs on a busy machine: opening a port (the search for other holders
-// included) with 1,000 extra processes that hold 20 descriptors each, median of several runs,
-// against the same with no extra processes. A quarter of the extra descriptors are device nodes,
+// included), and one search for the holders of one device against one for twelve, with 1,000
+// extra processes that hold 20 descriptors each, median of several runs, against the same with no
+// extra processes. A quarter of the extra descriptors are device nodes,
 // which the search examines further; the rest are files, pipes and sockets.
 #include "serial/mscomm.h"
 #include "serial/portholders.h"
+#include "serial/portnumber.h"
 #include "tools/virtualcable.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <vector>
@@ -73,18 +76,23 @@ std::pair<double, double> time(const Step &step, const Undo &undo)
     return {took[took.size() / 2], took.back()};
 }
 
-void report(MSComm &comm, const QString &device, const char *setting)
+void report(MSComm &comm, const QStringList &devices, const char *setting)
 {
     const auto [openMedian, openWorst]
         = time([&] { comm.setPortOpen(true); }, [&] { comm.setPortOpen(false); });
-    const auto [scanMedian, scanWorst] = time([&] { findPortHolders(device); }, [] {});
-    std::printf("%s: open (search included) median %.1f ms, worst %.1f ms; search alone median "
-                "%.1f ms, worst %.1f ms (%d runs each)\n",
+    const auto [oneMedian, oneWorst] = time([&] { findPortHolders(devices.first()); }, [] {});
+    const auto [allMedian, allWorst] = time([&] { findPortHolders(devices); }, [] {});
+    std::printf("%s: open (search included) median %.1f ms, worst %.1f ms; search for one "
+                "device median %.1f ms, worst %.1f ms; for %lld devices median %.1f ms, worst "
+                "%.1f ms (%d runs each)\n",
                 setting,
                 openMedian,
                 openWorst,
-                scanMedian,
-                scanWorst,
+                oneMedian,
+                oneWorst,
+                static_cast<long long>(devices.size()),
+                allMedian,
+                allWorst,
                 kRuns);
 }
 
@@ -106,13 +114,19 @@ double linkReadMicroseconds()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    VirtualCable cable;
+    // Twelve ports, each a cable: the walk and the port list ask for all of them.
+    std::vector<std::unique_ptr<VirtualCable>> cables;
+    QStringList devices;
     PortMap ports = PortMap::defaults();
-    ports.setDevice(1, cable.devicePath());
+    for (int port = 1; port <= kLastPort; ++port) {
+        cables.push_back(std::make_unique<VirtualCable>());
+        devices << cables.back()->devicePath();
+        ports.setDevice(port, devices.back());
+    }
     MSComm comm(ports);
 
     std::printf("one link read: %.2f us\n", linkReadMicroseconds());
-    report(comm, cable.devicePath(), "no extra processes");
+    report(comm, devices, "no extra processes");
 
     int ready[2];
     if (::pipe(ready) != 0)
@@ -127,7 +141,7 @@ int main(int argc, char *argv[])
             return 1;
     }
 
-    report(comm, cable.devicePath(), "1,000 extra processes x 20 descriptors");
+    report(comm, devices, "1,000 extra processes x 20 descriptors");
 
     for (const pid_t pid : holders) {
         ::kill(pid, SIGKILL);
