@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <cstdio>
 #include <cstring>
 
 #include <sys/prctl.h>
@@ -56,6 +57,14 @@ int main(int argc, char *argv[])
                              SerialDevices::system());
     }
 
+    // Without any, Qt would abort advising a reinstall.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("tollbeck: no display to show the window on. To test a cable from this "
+                   "terminal, run tollbeck --check; tollbeck --help tells more.\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     nameTheApplication();
     QApplication::setDesktopFileName(QStringLiteral("tollbeck"));
