@@ -24,7 +24,7 @@ for size in 32 48 64 128 256; do
     [ "$width" = "$size" ] && [ "$height" = "$size" ] \
         || { echo "$icon is ${width}x${height}"; exit 1; }
 done
-appstreamcli validate --no-net "$prefix/share/metainfo/io.github.tollbeck.Tollbeck.metainfo.xml"
+appstreamcli validate --pedantic --no-net "$prefix"/share/metainfo/io.github.tollbeck.*.xml
 
 # The installed command starts and keeps running until it is stopped.
 source "$(dirname "$0")/../scripts/common.sh"
