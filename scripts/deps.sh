@@ -15,8 +15,16 @@ for package in "${packages[@]}"; do
         || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
-echo "Installing: ${missing[*]}"
 sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "Missing Debian packages: ${missing[*]}" >&2
+        echo "Install them as root, then run this again:" \
+            "apt-get install --no-install-recommends ${missing[*]}" >&2
+        exit 1
+    fi
+    sudo=sudo
+fi
+echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

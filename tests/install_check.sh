@@ -4,7 +4,7 @@
 
 # Installs into a temporary prefix and checks the layout a desktop expects: the program and
 # readme.txt in one directory (Help looks beside the executable), a command on the PATH that
-# resolves to it, the desktop entry, the icon in its sizes and valid AppStream metadata.
+# resolves to it, the desktop entry, the icon in its sizes, valid AppStream metadata, a man page.
 set -euo pipefail
 build=$1
 prefix=$(mktemp -d)
@@ -24,7 +24,10 @@ for size in 32 48 64 128 256; do
     [ "$width" = "$size" ] && [ "$height" = "$size" ] \
         || { echo "$icon is ${width}x${height}"; exit 1; }
 done
-appstreamcli validate --no-net "$prefix/share/metainfo/io.github.tollbeck.Tollbeck.metainfo.xml"
+appstreamcli validate --pedantic --no-net "$prefix"/share/metainfo/io.github.tollbeck.*.xml
+# grep -c reads to the end, so zcat never meets a closed pipe
+zcat "$prefix/share/man/man1/tollbeck.1.gz" | grep -c '^\.TH TOLLBECK 1' >/dev/null \
+    || { echo "no man page"; exit 1; }
 
 # The installed command starts and keeps running until it is stopped.
 source "$(dirname "$0")/../scripts/common.sh"
