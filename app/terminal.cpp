@@ -292,7 +292,11 @@ int check(qint16 port, bool walk, MSComm &comm, RunClock &clock, const SerialDev
             write(stderr, text + u'\n');
         });
     };
-    const RunPorts ports{configure, [&] { return selected; }, comm.ports(), devices, walk};
+    const RunPorts ports{configure,
+                         [port] { return portEntryText(port); },
+                         comm.ports(),
+                         devices,
+                         walk};
     const bool passed = LoopbackTest(log, comm, clock, ports).run();
     log.endLine();
     if (stop.received() != 0) {

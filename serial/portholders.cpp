@@ -284,6 +284,7 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths)
         return found;
     }
     std::vector<Target> looked;
+    looked.reserve(targets.size());
     for (const auto &entry : targets)
         looked.push_back(entry.second);
     Scan scan;
