@@ -8,6 +8,7 @@
 #include "support/inifile.h"
 #include "version.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFontDatabase>
@@ -18,7 +19,6 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSettings>
-#include <QTextOption>
 
 using namespace Qt::StringLiterals;
 
@@ -70,6 +70,15 @@ QFont portLabelFont()
     return font;
 }
 
+// Qt gives a plain top-level widget the role of a client area, which AT-SPI calls a filler;
+// the window is a frame.
+QAccessibleInterface *windowAccessible(const QString &className, QObject *object)
+{
+    if (className != QLatin1String(Form1::staticMetaObject.className()))
+        return nullptr;
+    return new QAccessibleWidget(qobject_cast<QWidget *>(object), QAccessible::Window);
+}
+
 QPushButton *newButton(const QString &caption, QWidget *parent)
 {
     auto *button = new QPushButton(caption, parent);
@@ -116,6 +125,8 @@ Form1::Form1(QSettings &settings,
     , m_clock(clock)
     , m_desktop(std::move(desktop))
 {
+    static const bool asFrame = (QAccessible::installFactory(windowAccessible), true);
+    Q_UNUSED(asFrame);
     // The icon lives in this library's resources, which the linker keeps only when they are
     // asked for by name.
     Q_INIT_RESOURCE(app);
@@ -132,19 +143,15 @@ Form1::Form1(QSettings &settings,
     Text1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Text1->setTabChangesFocus(true);
     Text1->setUndoRedoEnabled(false); // the log only grows; an undo history would too
-    // The log is plain ASCII; skipping text shaping makes laying out each append cheaper.
+    // The log is plain ASCII; skipping text shaping halves the cost of laying out the dump
+    // line that each batch of appends extends.
     QFont logFont = Text1->font();
     logFont.setStyleStrategy(QFont::PreferNoShaping);
     Text1->setFont(logFont);
-    // Line widths count trailing spaces: the pane draws an append's text behind them, and a
-    // wrapping dump line never narrows the widest line, which would make the layout measure
-    // every paragraph again and appends slow down as the log grows.
-    QTextOption logOption = Text1->document()->defaultTextOption();
-    logOption.setFlags(logOption.flags() | QTextOption::IncludeTrailingSpaces);
-    // The log is left-to-right; left to guess, the layout would scan the paragraph for
-    // right-to-left letters each time it places the caret.
-    logOption.setTextDirection(Qt::LeftToRight);
-    Text1->document()->setDefaultTextOption(logOption);
+    // What a screen reader says first of a control; the buttons' are their captions. On Linux
+    // Qt names a closed list by its current entry and leaves its label to the buddy relation.
+    Label2->setBuddy(Combo1);
+    Text1->setAccessibleName(u"Log"_s);
 
     setFixedSize(pixelsX(*this, 7080), pixelsY(*this, 6030));
     // The layout, in twips. Each control is named as in the layout, for accessibility tools and
@@ -205,6 +212,7 @@ void Form1::Test()
                          MSComm1.ports(),
                          m_devices};
     LoopbackTest(*this, MSComm1, m_clock, ports).run();
+    Text1->flush(); // the whole log is there when the run has ended
 }
 
 void Form1::Testout(const QString &text)
@@ -245,8 +253,7 @@ void Form1::Command3_Click()
     const QString helpFile = m_desktop.programDir + u"/readme.txt"_s;
     if (Module1::FileExists(helpFile) == kFalse)
         return;
-    if (!m_desktop.open(this, helpFile))
-        showHelpText(helpFile);
+    m_desktop.open(this, helpFile, [this, helpFile] { showHelpText(helpFile); });
 }
 
 void Form1::Form_QueryUnload(Boolean &cancel, qint16 unloadMode)
@@ -261,6 +268,14 @@ void Form1::closeEvent(QCloseEvent *event)
     Boolean cancel = kFalse;
     Form_QueryUnload(cancel, event->spontaneous() ? FormControlMenu : FormCode);
     event->setAccepted(cancel == kFalse);
+}
+
+void Form1::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Qt draws the focus ring only once the keyboard has moved the focus in a window. Space
+    // presses Exit from the start, so the ring shows from the start.
+    setAttribute(Qt::WA_KeyboardFocusChange);
 }
 
 void Form1::moveEvent(QMoveEvent *event)
@@ -316,8 +331,8 @@ QStringList Form1::portTooltips() const
     return tips;
 }
 
-// The desktop could not open the help file (no xdg-open, say): show its text in a plain window
-// of our own.
+// The desktop could not open the help file (no xdg-open, or no viewer for it): show its text in
+// a plain window of our own.
 void Form1::showHelpText(const QString &path)
 {
     if (!m_helpText) {
@@ -354,5 +369,5 @@ void Form1::setControlsEnabled(bool enabled)
 
 void Form1::clearLog()
 {
-    Text1->clear();
+    Text1->clearLog();
 }

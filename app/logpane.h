@@ -3,13 +3,15 @@
 
 #pragma once
 
-#include <QPlainTextEdit>
+#include "loopback/linefeeds.h"
 
-// The log pane: a plain text view that the program only appends to and clears. The hex dump is
-// one line of the log that grows by an entry per byte, and Qt lays out and paints a whole
-// paragraph whenever it changes; so where the last paragraph wraps, the pane carries it on in a
-// paragraph of its own, and each append lays out and paints only the line it went on. Such a
-// break is the pane's, not the log's: it is not part of the text and is not copied.
+#include <QPlainTextEdit>
+#include <QTimer>
+
+// The log pane: a plain text view that the program only appends to and clears. A run appends an
+// entry every few milliseconds; the pane hands them to its document at the display's pace, a few
+// at a time, so the log is laid out, painted and announced to assistive tools once a frame
+// rather than once an entry.
 class LogPane : public QPlainTextEdit
 {
     Q_OBJECT
@@ -20,33 +22,16 @@ public:
     // Appends text behind the last character, whatever the user's caret or selection, and leaves
     // the caret after it with nothing selected and in view. The log's texts break lines with
     // CR LF; each shows as one line break, even when the CR ends one text and the LF opens the
-    // next.
+    // next. The text reaches the document within a frame, or at flush().
     void appendText(const QString &text);
-
-    // The log, with a line feed for each of its line breaks.
-    QString text() const;
-
-protected:
-    QMimeData *createMimeDataFromSelection() const override;
-    void paintEvent(QPaintEvent *event) override;
+    // Hands the text still waiting to the document now.
+    void flush();
+    // Empties the log, the text still waiting included.
+    void clearLog();
 
 private:
-    // The text between two positions of the document, without the pane's own breaks.
-    QString plainText(int from, int to) const;
-    // Carries each line of the last paragraph after its first on in a paragraph of its own.
-    void splitLastParagraph();
-    // Paints over the marks that a selection puts on the pane's own breaks.
-    void hideBreakMarks(const QRegion &region, const QTextCursor &selection);
-
-    // The part of the last line that the latest append asked to repaint, and the first
-    // character, within the paragraph, to draw there.
-    struct Tail
-    {
-        QRect rect;
-        int from = 0;
-    };
-
-    bool m_endsInCr = false;
-    bool m_appending = false;
-    Tail m_tail;
+    QString m_pending;
+    bool m_waiting = false; // an append since the last flush, if only an empty one
+    LineFeeds m_lineFeeds;
+    QTimer m_frame;
 };

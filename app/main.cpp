@@ -7,10 +7,7 @@
 #include "version.h"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QMessageBox>
 #include <QSettings>
-#include <QUrl>
 
 #include <cstdio>
 #include <cstring>
@@ -72,21 +69,11 @@ int main(int argc, char *argv[])
     // scope, the names above): [Settings] holds the saved port, [Ports] the user's COM-to-device
     // map.
     QSettings settings;
-    Desktop desktop{
-        [](QWidget *owner, const QString &boxTitle, const QString &text) {
-            QMessageBox::warning(owner, boxTitle, text);
-        },
-        [](QWidget *, const QString &path) {
-            return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-        },
-        QCoreApplication::applicationDirPath(),
-    };
-
     Form1 form(settings,
                PortMap::withOverrides(settings),
                SerialDevices::system(),
                clock,
-               std::move(desktop));
+               systemDesktop());
     form.show();
     return app.exec();
 }

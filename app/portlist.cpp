@@ -7,7 +7,9 @@
 
 PortList::PortList(QWidget *parent)
     : QComboBox(parent)
-{}
+{
+    connect(this, &QComboBox::currentIndexChanged, this, &PortList::describeSelection);
+}
 
 void PortList::setTooltips(Tooltips tooltips)
 {
@@ -20,12 +22,20 @@ void PortList::refreshTooltips()
     if (!m_tooltips)
         return;
     const QStringList tips = m_tooltips();
-    for (int entry = 0; entry < count() && entry < tips.size(); ++entry)
+    for (int entry = 0; entry < count() && entry < tips.size(); ++entry) {
         setItemData(entry, tips[entry], Qt::ToolTipRole);
+        setItemData(entry, tips[entry], Qt::AccessibleDescriptionRole);
+    }
+    describeSelection();
 }
 
 void PortList::showPopup()
 {
     refreshTooltips();
     QComboBox::showPopup();
+}
+
+void PortList::describeSelection()
+{
+    setAccessibleDescription(currentData(Qt::ToolTipRole).toString());
 }

@@ -10,6 +10,8 @@
 
 // The port list: a closed list whose entries' tooltips say what stands behind each entry. They
 // are brought up to date each time the list opens, so a device plugged in meanwhile shows.
+// Assistive tools, which see no tooltips, get the same text as each entry's description and the
+// selected entry's as the list's own.
 class PortList : public QComboBox
 {
     Q_OBJECT
@@ -25,5 +27,7 @@ public:
     void showPopup() override;
 
 private:
+    void describeSelection();
+
     Tooltips m_tooltips;
 };

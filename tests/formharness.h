@@ -11,19 +11,25 @@
 
 #include <memory>
 
+// Writes a file whole, readable, writable and executable by its owner.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()
+           && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 // A Form1 wired to a settings file in a temporary directory, to a desktop that records the
-// warning boxes and opened documents instead of showing them, and to a list of serial devices
-// that the test fills.
+// warning boxes instead of showing them and opens documents with whatever xdg-open the PATH
+// holds, and to a list of serial devices that the test fills.
 class FormHarness
 {
 public:
     // Writes the settings file first unless settingsFile is empty.
     explicit FormHarness(const QByteArray &settingsFile = {})
     {
-        QFile file(settingsPath());
-        if (!settingsFile.isEmpty() && file.open(QIODevice::WriteOnly))
-            file.write(settingsFile);
-        file.close();
+        if (!settingsFile.isEmpty())
+            writeFile(settingsPath(), settingsFile);
         settings = std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
     }
 
@@ -32,17 +38,13 @@ public:
         const auto warn = [this](QWidget *, const QString &title, const QString &text) {
             warnings << title + QStringLiteral("|") + text;
         };
-        const auto open = [this](QWidget *, const QString &path) {
-            opened << path;
-            return viewerOpens;
-        };
         if (!m_form)
             m_form = std::make_unique<Form1>(*settings,
                                              std::move(ports),
                                              SerialDevices([this] { return devices; },
                                                            dir.filePath(QStringLiteral("by-id"))),
                                              *clock,
-                                             Desktop{warn, open, helpDir()});
+                                             Desktop{warn, systemDesktop().open, helpDir()});
         return *m_form;
     }
 
@@ -53,8 +55,6 @@ public:
     std::unique_ptr<QSettings> settings;
     std::unique_ptr<RunClock> clock = std::make_unique<EventLoopClock>();
     QStringList warnings;
-    QStringList opened;
-    bool viewerOpens = true;
     QList<SerialDevice> devices; // what the system lists
 
 private:

@@ -114,7 +114,7 @@ void TestTerminal::checkPrintsTheWindowsLog()
     harness.clock = std::make_unique<FastClock>();
     Form1 &form = harness.form(terminal.map);
     form.Test();
-    QString log = form.Text1->text();
+    QString log = form.Text1->toPlainText();
     if (!log.endsWith(u'\n'))
         log += u'\n';
     if (arguments.contains(u"--no-walk"_s)) // as though the walk had nothing left to try
