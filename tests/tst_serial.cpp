@@ -83,12 +83,13 @@ void TestSerial::configuredPortEchoesEveryByte()
     QCOMPARE(comm.dtr, std::optional(true));
     QCOMPARE(comm.rts, std::optional(true));
 
-    // 19200 baud 8N1, no flow control, raw: every byte value passes unchanged. Seen from the
-    // far end: the port is held exclusively, and only root may open it a second time.
+    // 19200 baud, 1 stop bit, no flow control, raw: every byte value passes unchanged. Seen from
+    // the far end, as the port is held exclusively; a pseudo-terminal keeps 8 data bits and no
+    // parity whatever it is asked, so those cannot be seen here.
     termios tio{};
     QVERIFY(cable.lineSettings(tio));
     QCOMPARE(::cfgetospeed(&tio), speed_t(B19200));
-    QCOMPARE(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(0));
     QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
     QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
 
