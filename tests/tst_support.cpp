@@ -4,7 +4,6 @@
 #include "support/inifile.h"
 #include "support/module1.h"
 
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,8 +16,6 @@
 
 using namespace Qt::StringLiterals;
 using Clock = std::chrono::steady_clock;
-
-namespace {} // namespace
 
 class TestSupport : public QObject
 {
@@ -78,6 +75,9 @@ void TestSupport::iniValue_data()
     QTest::newRow("present twice in its group")
         << QByteArray("[Settings]\nCommPort=3\nCommPort=4\n")
         << QByteArray("[Settings]\nCommPort=5\nCommPort=5\n");
+    QTest::newRow("a longer key that begins with it")
+        << QByteArray("[Settings]\nCommPortOld=3\n")
+        << QByteArray("[Settings]\nCommPort=5\nCommPortOld=3\n");
     QTest::newRow("in another group only, no final line break")
         << QByteArray("[Zzz]\nCommPort=9")
         << QByteArray("[Zzz]\nCommPort=9\n[Settings]\nCommPort=5\n");

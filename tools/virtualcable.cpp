@@ -3,12 +3,25 @@
 
 #include "tools/virtualcable.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// How long the modem takes to answer after its echo: enough that a reply read as soon as the
+// echo arrives misses the answer, and well within the pause before the program reads it.
+constexpr auto kModemThinks = 2ms;
+
+} // namespace
 
 VirtualCable::VirtualCable(Behaviour behaviour)
     : m_behaviour(std::move(behaviour))
@@ -38,6 +51,11 @@ VirtualCable::~VirtualCable()
     }
 }
 
+bool VirtualCable::lineSettings(termios &settings) const
+{
+    return m_master >= 0 && ::tcgetattr(m_master, &settings) == 0;
+}
+
 void VirtualCable::serve()
 {
     for (;;) {
@@ -45,12 +63,22 @@ void VirtualCable::serve()
         pollfd fds[]
             = {{m_stop[0], POLLIN, 0}, {m_master, short(POLLIN | (flood ? POLLOUT : 0)), 0}};
         const nfds_t count = m_master >= 0 ? 2 : 1;
-        if (::poll(fds, count, -1) < 0 && errno != EINTR)
+        const auto untilResult = std::chrono::ceil<std::chrono::milliseconds>(
+            m_resultDue - std::chrono::steady_clock::now());
+        const int ready
+            = ::poll(fds, count, m_result.isEmpty() ? -1 : int(std::max(untilResult, 0ms).count()));
+        if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents != 0)
             return;
         if (count < 2)
             continue;
+        if (ready == 0) { // the modem's result is due: a write of its own, after the echo
+            [[maybe_unused]] const auto written
+                = ::write(m_master, m_result.constData(), size_t(m_result.size()));
+            m_result.clear();
+            continue;
+        }
 
         if (flood && (fds[1].revents & POLLOUT) && !(fds[1].revents & POLLHUP)) {
             static const QByteArray stream(4096, 'U');
@@ -66,6 +94,10 @@ void VirtualCable::serve()
             // are reported without pause, so wait a little before looking again.
             m_probeSeen = false;
             m_value = 0;
+            m_line.clear();
+            m_verbal = true;
+            m_quiet = false;
+            m_result.clear();
             pollfd stop{m_stop[0], POLLIN, 0};
             if (::poll(&stop, 1, 2) > 0)
                 return;
@@ -91,9 +123,37 @@ void VirtualCable::serve()
     }
 }
 
+// A command line ends at CR; the LF a terminal sends after it starts nothing. A line that
+// does not begin with AT is no command and gets no result code.
+void VirtualCable::hear(char byte)
+{
+    if (byte != '\r') {
+        if (byte != '\n')
+            m_line += byte;
+        return;
+    }
+    const QByteArray line = std::exchange(m_line, {});
+    if (!line.startsWith("AT"))
+        return;
+    for (qsizetype i = 2; i < line.size(); ++i) {
+        const bool one = i + 1 < line.size() && line[i + 1] == '1'; // V and Q alone mean 0
+        if (line[i] == 'V')
+            m_verbal = one;
+        else if (line[i] == 'Q')
+            m_quiet = one;
+    }
+    if (!m_quiet)
+        m_result += m_verbal ? "\r\n" + m_behaviour.answer + "\r\n" : QByteArray("0\r");
+    m_resultDue = std::chrono::steady_clock::now() + kModemThinks;
+}
+
 QByteArray VirtualCable::answer(char byte)
 {
     QByteArray echo(1, byte);
+    if (m_behaviour.kind == Kind::Modem) {
+        hear(byte);
+        return echo; // command mode echoes every byte (E1)
+    }
     if (!m_probeSeen) {
         m_probeSeen = byte == '\n';
         switch (m_behaviour.kind) {
@@ -101,8 +161,6 @@ QByteArray VirtualCable::answer(char byte)
             return {};
         case Kind::Doubled:
             return echo + echo;
-        case Kind::Modem:
-            return m_probeSeen ? echo + "\r\n" + m_behaviour.answer + "\r\n" : echo;
         default:
             return echo;
         }

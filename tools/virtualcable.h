@@ -6,14 +6,17 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <thread>
+
+struct termios;
 
 // The far end of a serial cable, played on the master side of a pseudo-terminal by a thread
 // of its own. The program under test opens devicePath() like any serial port.
 //
 // The cable tells the modem probe from the echo test by the line feed that ends the probe:
 // "value k" below is the k-th byte after it, which the test sends as the value k. Closing the
-// port starts the count again.
+// port starts the count again, and resets the modem.
 class VirtualCable
 {
 public:
@@ -23,7 +26,9 @@ public:
         Corrupt,     // echoes, but returns `wrong` for value k
         SilentFrom,  // echoes values below k, then stays silent
         Doubled,     // echoes every byte twice
-        Modem,       // echoes, and answers the probe line with `answer`
+        Modem,       // a Hayes modem in command mode: echoes what it is sent, and answers each
+                     // line that begins with AT and ends with CR a few milliseconds later:
+                     // CR LF `answer` CR LF (V1, its default), "0" CR (V0), nothing (Q1)
         UnplugAfter, // echoes up to value k, then vanishes like a pulled USB adapter when the
                      // next byte comes
         Flood,       // sends 'U' continuously at full speed, whatever it is sent
@@ -54,10 +59,14 @@ public:
 
     // Empty when no pseudo-terminal could be made.
     const QString &devicePath() const { return m_path; }
+    // The line settings the program gave the port, as the far end sees them (a master reports
+    // those of its slave). False when they cannot be read.
+    bool lineSettings(termios &settings) const;
 
 private:
     void serve();
     QByteArray answer(char byte);
+    void hear(char byte);
 
     Behaviour m_behaviour;
     int m_master = -1;
@@ -65,5 +74,10 @@ private:
     QString m_path;
     bool m_probeSeen = false;
     int m_value = 0;
+    QByteArray m_line;    // the modem's command line so far
+    bool m_verbal = true; // V1
+    bool m_quiet = false; // Q0
+    QByteArray m_result;  // the modem's result code, written at m_resultDue
+    std::chrono::steady_clock::time_point m_resultDue;
     std::thread m_thread;
 };
