@@ -15,9 +15,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include <fcntl.h>

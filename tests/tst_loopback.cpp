@@ -137,7 +137,8 @@ public:
         return log;
     }
 
-    QString settingsPath() const { return dir.filePath(u"Tollbeck.conf"_s); }
+    // Where the program looks with XDG_CONFIG_HOME set to dir.
+    QString settingsPath() const { return dir.filePath(u"Tollbeck/Tollbeck.conf"_s); }
     QString stableNames() const { return dir.filePath(u"by-id"_s); }
 
     QTemporaryDir dir;
@@ -388,19 +389,15 @@ void TestLoopback::socatCableAndAHolder()
              kHead + u"COM 1: "_s + held + kTrying + rig.openErrors(2) + kAllFailed
                  + notOpened(1, held));
     // The port list in a terminal names it too, and also leaves its port alone.
-    QTemporaryDir config;
-    QFile settings(config.filePath(u"Tollbeck/Tollbeck.conf"_s));
-    QVERIFY(QDir(config.path()).mkdir(u"Tollbeck"_s) && settings.open(QIODevice::WriteOnly));
-    settings.write("[Ports]\nCOM1=" + QFile::encodeName(path) + '\n');
-    settings.close();
+    rig.mapInSettings(1, path);
     QProcess list;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"XDG_CONFIG_HOME"_s, config.path());
+    environment.insert(u"XDG_CONFIG_HOME"_s, rig.dir.path());
     list.setProcessEnvironment(environment);
     list.start(QString::fromLocal8Bit(TOLLBECK), {u"--list"_s});
     QVERIFY(list.waitForFinished() && list.exitCode() == 0);
-    QCOMPARE(QString::fromLocal8Bit(list.readAllStandardOutput()).section(u'\n', 0, 0),
-             u"COM 1   %1  in use by holder (process %2)"_s.arg(path).arg(holder));
+    QCOMPARE(QString::fromLocal8Bit(list.readAllStandardOutput()).section(u'\n', 0, 0).simplified(),
+             u"COM 1 %1 in use by holder (process %2)"_s.arg(path).arg(holder));
     QCOMPARE(::write(release[1], "x", 1), 1);
     int status = -1;
     QCOMPARE(::waitpid(holder, &status, 0), holder);

@@ -26,21 +26,6 @@ PortMap mapCom1To(const QString &device)
     return map;
 }
 
-// Waits, without an event loop, for n bytes as a polling caller would.
-QByteArray readBytes(MSComm &comm, int n)
-{
-    QByteArray got;
-    QElapsedTimer timer;
-    timer.start();
-    while (got.size() < n && timer.elapsed() < 3000) {
-        if (comm.inBufferCount() > 0)
-            got += comm.input();
-        else
-            QThread::usleep(100);
-    }
-    return got;
-}
-
 // The control, with the modem lines it set noted: a pseudo-terminal has none to read back.
 class LineWatchingComm : public MSComm
 {
@@ -65,14 +50,14 @@ class TestSerial : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void configuredPortEchoesEveryByte();
+    void configuredPort();
     void lockFiles_data();
     void lockFiles();
     void permissionTexts_data();
     void permissionTexts();
 };
 
-void TestSerial::configuredPortEchoesEveryByte()
+void TestSerial::configuredPort()
 {
     VirtualCable cable;
     QVERIFY(!cable.devicePath().isEmpty());
@@ -85,9 +70,10 @@ void TestSerial::configuredPortEchoesEveryByte()
     QCOMPARE(comm.dtr, std::optional(true));
     QCOMPARE(comm.rts, std::optional(true));
 
-    // 19200 baud, 1 stop bit, no flow control, raw: every byte value passes unchanged. Seen from
-    // the far end, as the port is held exclusively; a pseudo-terminal keeps 8 data bits and no
-    // parity whatever it is asked, so those cannot be seen here.
+    // 19200 baud, 1 stop bit, no flow control, raw, so that every byte value passes unchanged
+    // (the loopback tests send them all). Seen from the far end, as the port is held
+    // exclusively; a pseudo-terminal keeps 8 data bits and no parity whatever it is asked, so
+    // those cannot be seen here.
     termios tio{};
     QVERIFY(cable.lineSettings(tio));
     QCOMPARE(::cfgetospeed(&tio), speed_t(B19200));
@@ -95,14 +81,6 @@ void TestSerial::configuredPortEchoesEveryByte()
     QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
     QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
 
-    comm.setOutput("ATV1Q0\r\n"); // the cable echoes the probe, then counts values
-    QCOMPARE(readBytes(comm, 8), QByteArray("ATV1Q0\r\n"));
-    for (int value = 0; value < 256; ++value) {
-        const QByteArray byte(1, char(value));
-        comm.setOutput(byte);
-        QCOMPARE(readBytes(comm, 1), byte); // 0 and 26 are ordinary data
-        QCOMPARE(comm.inBufferCount(), qint16(0));
-    }
     comm.setPortOpen(false);
     QVERIFY(!comm.portOpen());
 }

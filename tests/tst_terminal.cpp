@@ -30,16 +30,14 @@ public:
         process.setProcessEnvironment(environment);
         if (cable.isEmpty())
             return;
-        map.setDevice(1, cable);
         QByteArray ports = "[Ports]\n";
         for (int port = 1; port <= 12; ++port) {
-            if (port > 1)
-                map.setDevice(port, u"/dev/null"_s);
-            ports += "COM" + QByteArray::number(port) + '=' + map.device(port).toUtf8() + '\n';
+            map.setDevice(port, port == 1 ? cable : u"/dev/null"_s);
+            ports += "COM" + QByteArray::number(port) + '=' + QFile::encodeName(map.device(port));
+            ports += '\n';
         }
-        QDir().mkpath(dir.filePath(u"Tollbeck"_s));
-        QFile settings(dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
-        QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(ports) == ports.size());
+        QVERIFY(QDir(dir.path()).mkdir(u"Tollbeck"_s)
+                && writeFile(dir.filePath(u"Tollbeck/Tollbeck.conf"_s), ports));
     }
 
     // The exit status; -1 when the program did not end by itself within the time-out.
