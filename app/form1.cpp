@@ -318,9 +318,7 @@ void Form1::Form_Load()
 // "/dev/ttyUSB0: FT232R USB UART, FTDI", "/dev/ttyS3: not present", or the device alone.
 QStringList Form1::portTooltips() const
 {
-    QStringList devices;
-    for (int port = 1; port <= kLastPort; ++port)
-        devices << MSComm1.ports().device(port);
+    const QStringList devices = MSComm1.ports().devices();
     const QList<DeviceFacts> facts = m_devices.describe(devices);
     QStringList tips;
     for (qsizetype entry = 0; entry < devices.size(); ++entry) {

@@ -232,10 +232,7 @@ bool sameDevice(const QString &a, const QString &b)
 int freePort(const PortMap &map, const SerialDevices &devices)
 {
     const PortMap defaults = PortMap::defaults();
-    QStringList paths;
-    for (int port = 1; port <= kLastPort; ++port)
-        paths << map.device(port);
-    const QList<DeviceFacts> facts = devices.describe(paths);
+    const QList<DeviceFacts> facts = devices.describe(map.devices());
     for (int port = 1; port <= kLastPort; ++port) {
         if (!facts[port - 1].present && map.device(port) == defaults.device(port))
             return port;
@@ -312,9 +309,7 @@ int check(qint16 port, bool walk, MSComm &comm, RunClock &clock, const SerialDev
 // devices no COM number reaches. Opens no port.
 int list(const PortMap &map, const SerialDevices &devices)
 {
-    QStringList paths;
-    for (int port = 1; port <= kLastPort; ++port)
-        paths << map.device(port);
+    const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
     const std::map<QString, QList<PortHolder>> holders = findPortHolders(paths);
     qsizetype width = 0;

@@ -316,9 +316,7 @@ QList<PortHolder> MSComm::holdersOf(const QString &device)
     const auto now = std::chrono::steady_clock::now();
     if (!m_holders || now - m_holders->taken > kHoldersFresh
         || m_holders->holders.count(device) == 0) {
-        QStringList devices{device};
-        for (int port = 1; port <= kLastPort; ++port)
-            devices << m_ports.device(port);
+        QStringList devices = QStringList{device} + m_ports.devices();
         devices.removeDuplicates();
         m_holders = HolderSnapshot{now, findPortHolders(devices)};
     }

@@ -3,6 +3,8 @@
 
 #include "serial/portmap.h"
 
+#include "serial/portnumber.h"
+
 #include <QSettings>
 
 using namespace Qt::StringLiterals;
@@ -45,6 +47,14 @@ QString PortMap::device(int port) const
 {
     const auto it = m_devices.find(port);
     return it == m_devices.end() ? QString() : it->second;
+}
+
+QStringList PortMap::devices() const
+{
+    QStringList devices;
+    for (int port = 1; port <= kLastPort; ++port)
+        devices << device(port);
+    return devices;
 }
 
 QString PortMap::settingsFile() const

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <map>
 
@@ -22,6 +23,8 @@ public:
     void setDevice(int port, const QString &device);
     // Empty when nothing is mapped to the port.
     QString device(int port) const;
+    // The devices of COM 1 to COM 12, in order.
+    QStringList devices() const;
     // The file whose [Ports] section the user changes the map in, for the log's texts.
     QString settingsFile() const;
     // The same place, as a phrase for error texts.

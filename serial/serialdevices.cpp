@@ -4,7 +4,6 @@
 #include "serial/serialdevices.h"
 
 #include "serial/portmap.h"
-#include "serial/portnumber.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -120,8 +119,8 @@ QString SerialDevices::lastingName(const QString &path) const
 QStringList SerialDevices::notReachedBy(const PortMap &map) const
 {
     std::set<QString> reached;
-    for (int port = 1; port <= kLastPort; ++port)
-        reached.insert(nodeOf(map.device(port)));
+    for (const QString &device : map.devices())
+        reached.insert(nodeOf(device));
     QStringList paths;
     const QList<SerialDevice> listed = m_list();
     for (const SerialDevice &device : listed) {
