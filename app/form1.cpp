@@ -24,8 +24,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kSettingsGroup = u"Settings"_s;
-const QString kPortName = u"CommPort"_s;
 constexpr double kTwipsPerInch = 1440.0;
 
 // The layout is in twips, 1/1440 of an inch; the screen's logical DPI turns them into pixels.
@@ -237,8 +235,8 @@ void Form1::Command1_Click()
 void Form1::Command2_Click()
 {
     const std::optional<QString> failure = setIniValue(m_settings.fileName(),
-                                                       kSettingsGroup,
-                                                       kPortName,
+                                                       savedPortGroup(),
+                                                       savedPortKey(),
                                                        portNumberText(Combo1->currentText()));
     if (failure)
         m_desktop.warn(this,

@@ -302,7 +302,7 @@ int check(qint16 port, bool walk, MSComm &comm, RunClock &clock, const SerialDev
     }
     if (log.outputLost())
         return 128 + SIGPIPE;
-    return passed ? Passed : Failed;
+    return passed ? Success : NonePassed;
 }
 
 // One line a port, in columns: its number, its device and what is known of it; then the
@@ -342,7 +342,7 @@ int list(const PortMap &map, const SerialDevices &devices)
     if (!unreached.isEmpty())
         text += LineFeeds().convert(notInPortList(unreached, map.settingsFile()));
     write(stdout, text);
-    return Passed;
+    return Success;
 }
 
 } // namespace
@@ -361,7 +361,7 @@ int run(const QStringList &arguments,
     switch (request.action) {
     case Request::Action::Help:
         write(stdout, request.help);
-        return Passed;
+        return Success;
     case Request::Action::Version:
         write(stdout,
               u"Tollbeck %1\nCopyright 2026 The Tollbeck authors.\n"
@@ -369,7 +369,7 @@ int run(const QStringList &arguments,
               "This is free software: you are free to change and redistribute it.\n"
               "There is NO WARRANTY, to the extent permitted by law.\n"_s.arg(
                   QLatin1String(Version::kVersion)));
-        return Passed;
+        return Success;
     case Request::Action::List:
         return list(comm.ports(), devices);
     case Request::Action::Check:

@@ -17,7 +17,7 @@ class SerialDevices;
 namespace Terminal {
 
 // Exit statuses, as shell scripts expect them; a stop by signal N gives 128 + N.
-enum Status : int { Passed = 0, Failed = 1, Usage = 2 };
+enum Status : int { Success = 0, NonePassed = 1, Usage = 2 };
 
 // Does what the arguments (the program's name first) ask for and returns the exit status. comm
 // is the serial control, set up with the port map from settings.

@@ -141,24 +141,21 @@ bool LoopbackTest::run()
         if (m_window.stopRequested())
             break;
 
-        if (m_ports.walk && !otherPorts) {
+        if (!m_ports.walk) {
+            failedAll(startPort);
+            break;
+        }
+        if (!otherPorts) {
             otherPorts = true;
             port = startPort == 1 ? 2 : 1;
             log(kTryingOthers);
             continue;
         }
-        if (m_ports.walk) {
+        ++port;
+        if (port == startPort)
             ++port;
-            if (port == startPort)
-                ++port;
-        }
-        if (!m_ports.walk || port > kLastPort) {
-            log(kFailedAll);
-            log(kCheckCable);
-            if (!m_selectedFailure.isEmpty())
-                log(selectedNotOpened(startPort, m_selectedFailure));
-            if (m_deviceMissing)
-                pointToUnreached();
+        if (port > kLastPort) {
+            failedAll(startPort);
             break;
         }
     }
@@ -211,6 +208,18 @@ void LoopbackTest::nameDevice()
     const QString link = m_ports.devices.lastingName(device);
     if (!link.isEmpty())
         log(lastingName(link));
+}
+
+// No port passed: say so, say again why the selected one could not be opened when it could not,
+// and name the devices no COM number reaches when devices were missing.
+void LoopbackTest::failedAll(qint16 startPort)
+{
+    log(kFailedAll);
+    log(kCheckCable);
+    if (!m_selectedFailure.isEmpty())
+        log(selectedNotOpened(startPort, m_selectedFailure));
+    if (m_deviceMissing)
+        pointToUnreached();
 }
 
 // Devices were missing: name the serial devices that are there but that no COM number reaches.

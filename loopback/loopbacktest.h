@@ -75,6 +75,7 @@ private:
     bool attempt(qint16 port);
     bool echoAll();
     void nameDevice();
+    void failedAll(qint16 startPort);
     void pointToUnreached();
     bool replied();
     quint8 receivedByte() const;

@@ -32,7 +32,7 @@ qint16 portNumber(const QString &entryText)
 
 qint16 savedPort(const QSettings &settings)
 {
-    const QString saved = settings.value(u"Settings/CommPort"_s).toString();
+    const QString saved = settings.value(savedPortGroup() + u'/' + savedPortKey()).toString();
     for (qint16 port = 1; port <= kLastPort; ++port) {
         if (saved == QString::number(port))
             return port;

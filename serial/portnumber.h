@@ -20,6 +20,16 @@ QString portNumberText(const QString &entryText);
 // The same text as a number; throws CommError (TypeMismatch) when it is none.
 qint16 portNumber(const QString &entryText);
 
-// The port saved at the window's last Exit, [Settings] CommPort. A value the program would not
+// Where Exit saves the selected port's number text: [Settings] CommPort.
+inline QString savedPortGroup()
+{
+    return QStringLiteral("Settings");
+}
+inline QString savedPortKey()
+{
+    return QStringLiteral("CommPort");
+}
+
+// The port saved at the window's last Exit. A value the program would not
 // have written (edited by hand, damaged) means COM 1, as nothing stored does.
 qint16 savedPort(const QSettings &settings);
