@@ -3,7 +3,7 @@
 
 #include "app/form1.h"
 
-#include "serial/portconfig.h"
+#include "loopback/portconfig.h"
 #include "serial/portnumber.h"
 #include "support/inifile.h"
 #include "version.h"
@@ -16,6 +16,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSessionManager>
 #include <QSettings>
@@ -352,18 +353,25 @@ void Form1::showHelpText(const QString &path)
     m_helpText->activateWindow();
 }
 
-void Form1::setTestRunning(bool running)
+void Form1::runStarted(const RunRecord &run)
 {
-    TestRunning = running ? kTrue : kFalse;
+    TestRunning = kTrue;
+    setControlsEnabled(false);
+    Text1->clearLog();
+    LogWriter::runStarted(run);
+}
+
+void Form1::runEnded(const RunRecord &run)
+{
+    const auto idle = qScopeGuard([this] {
+        TestRunning = kFalse;
+        setControlsEnabled(true);
+    });
+    LogWriter::runEnded(run);
 }
 
 void Form1::setControlsEnabled(bool enabled)
 {
     for (QWidget *control : std::initializer_list<QWidget *>{Command1, Command2, Command3, Combo1})
         control->setEnabled(enabled);
-}
-
-void Form1::clearLog()
-{
-    Text1->clearLog();
 }

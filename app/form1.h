@@ -7,6 +7,7 @@
 #include "app/logpane.h"
 #include "app/portlist.h"
 #include "loopback/loopbacktest.h"
+#include "loopback/runreport.h"
 #include "serial/mscomm.h"
 #include "support/module1.h"
 
@@ -19,7 +20,7 @@ class QSettings;
 class RunClock;
 
 // The one window: instructions, the port list, Start, Help, Exit and the log pane.
-class Form1 : public QWidget, private RunWindow
+class Form1 : public QWidget, private LogWriter
 {
     Q_OBJECT
 
@@ -73,9 +74,11 @@ private:
     QStringList portTooltips() const;
     void showHelpText(const QString &path);
 
-    void setTestRunning(bool running) override;
-    void setControlsEnabled(bool enabled) override;
-    void clearLog() override;
+    // What the window does when a run starts and ends; the log's texts come between.
+    void runStarted(const RunRecord &run) override;
+    void runEnded(const RunRecord &run) override;
+    // Start, Exit, Help and the port list, in that order.
+    void setControlsEnabled(bool enabled);
 
     QSettings &m_settings;
     SerialDevices m_devices;

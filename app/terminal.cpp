@@ -3,10 +3,12 @@
 
 #include "app/terminal.h"
 
+#include "app/runjson.h"
 #include "loopback/linefeeds.h"
 #include "loopback/loopbacktest.h"
+#include "loopback/runreport.h"
 #include "serial/mscomm.h"
-#include "serial/portconfig.h"
+#include "loopback/portconfig.h"
 #include "serial/portholders.h"
 #include "serial/portnumber.h"
 #include "serial/serialdevices.h"
@@ -15,6 +17,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSocketNotifier>
@@ -22,6 +25,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
@@ -32,15 +36,6 @@ using namespace Qt::StringLiterals;
 
 namespace Terminal {
 namespace {
-
-// Hands text on at once, so that a user at a terminal watches the dump grow. False when it
-// could not be written (the reader of a pipe has gone).
-bool write(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size())
-           && std::fflush(stream) == 0;
-}
 
 // Ctrl+C (SIGINT) and SIGTERM as an event: the handler only writes the signal's number to a
 // pipe that the event loop watches, and the run looks for it where it waits. A second signal
@@ -99,42 +94,84 @@ private:
     int m_signal = 0;
 };
 
-// The window as a run in the terminal sees it: the log goes to standard output, line breaks as
-// line feeds; there are no controls to disable and no log to empty, as nothing is written yet.
-class TerminalLog : public RunWindow
+// Ends the program as that signal would have, so that a shell running it sees the death by the
+// signal and stops its script too; exiting with 128 + N would let the script carry on.
+[[noreturn]] void dieBy(int signal)
+{
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+    std::_Exit(128 + signal); // not reached
+}
+
+// Standard output, each text handed on at once so that a user at a terminal watches the dump
+// grow. The first write that fails is kept: the run stops at it.
+class Output
 {
 public:
-    explicit TerminalLog(const StopSignals &stop)
+    void write(const QString &text)
+    {
+        const QByteArray bytes = text.toLocal8Bit();
+        if (m_error != 0 || bytes.isEmpty())
+            return;
+        errno = 0;
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+            || std::fflush(stdout) != 0)
+            m_error = errno != 0 ? errno : EIO;
+    }
+    int error() const { return m_error; }
+
+private:
+    int m_error = 0;
+};
+
+void writeError(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+// The window as a run in the terminal sees it: the log goes to standard output, line breaks as
+// line feeds, unless the record goes there as JSON when the run has ended. There are no
+// controls to disable and no log to empty, as nothing is written yet.
+class TerminalLog : public LogWriter
+{
+public:
+    TerminalLog(const StopSignals &stop, Output &out, bool json)
         : m_stop(stop)
+        , m_out(out)
+        , m_json(json)
     {}
 
-    void setTestRunning(bool) override {}
-    void setControlsEnabled(bool) override {}
-    void clearLog() override {}
     void Testout(const QString &text) override
     {
-        const QString lines = m_lineFeeds.convert(text);
-        if (lines.isEmpty())
+        if (m_json)
             return;
-        m_lineOpen = !lines.endsWith(u'\n');
-        m_outputLost = !write(stdout, lines) || m_outputLost;
+        const QString lines = m_lineFeeds.convert(text);
+        if (!lines.isEmpty())
+            m_lineOpen = !lines.endsWith(u'\n');
+        m_out.write(lines);
     }
-    bool stopRequested() const override { return m_stop.received() != 0 || m_outputLost; }
-
-    // The shell's prompt belongs on a line of its own.
-    void endLine()
+    void runEnded(const RunRecord &run) override
     {
-        if (m_lineOpen)
-            write(stdout, u"\n"_s);
-        m_lineOpen = false;
+        LogWriter::runEnded(run);
+        if (m_json)
+            m_out.write(QString::fromUtf8(QJsonDocument(RunJson::run(run)).toJson()));
+        else if (m_lineOpen) // the shell's prompt belongs on a line of its own
+            m_out.write(u"\n"_s);
     }
-    bool outputLost() const { return m_outputLost; }
+    bool stopRequested() const override { return m_stop.received() != 0 || m_out.error() != 0; }
 
 private:
     const StopSignals &m_stop;
+    Output &m_out;
     LineFeeds m_lineFeeds;
+    bool m_json;
     bool m_lineOpen = false;
-    bool m_outputLost = false;
 };
 
 // What the arguments ask for. error, one line, says what is wrong with them.
@@ -143,7 +180,8 @@ struct Request
     enum class Action { Check, List, Help, Version };
     Action action = Action::Check;
     QString port;     // --check's PORT as given; empty: the saved port
-    bool walk = true; // false with --no-walk
+    bool walk = true;  // false with --no-walk
+    bool json = false; // the result as one JSON document
     QString help;
     QString error;
 };
@@ -151,8 +189,11 @@ struct Request
 const QString kUsageEnd = uR"(
 Without options Tollbeck opens its window.
 
-Exit status: 0 a port passed, 1 no port passed, 2 a usage error,
-130 stopped by Ctrl+C, 143 stopped by SIGTERM.
+Exit status: 0 a port passed (or --list, --help, --version shown),
+1 no port passed, 2 a usage error (no port was opened),
+3 standard output could not be written (the disk is full, say).
+Stopped by Ctrl+C, SIGTERM or a closed pipe, Tollbeck closes the port and
+ends by that signal: the shell reports 130, 143 or 141.
 The settings file is %1; its [Ports] section
 maps COM numbers to devices. See man tollbeck.
 )"_s;
@@ -171,9 +212,12 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     const QCommandLineOption list(u"list"_s,
                                   u"List COM 1 to COM 12: each one's device, what it is and who "
                                   "holds it."_s);
+    const QCommandLineOption json(u"json"_s,
+                                  u"With --check or --list: the result as one JSON document "
+                                  "(schema 1; see man tollbeck) instead of text."_s);
     const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help."_s);
     const QCommandLineOption version({u"v"_s, u"version"_s}, u"Show the version."_s);
-    parser.addOptions({check, noWalk, list, help, version});
+    parser.addOptions({check, noWalk, list, json, help, version});
     parser.addPositionalArgument(u"PORT"_s,
                                  u"COM1 to COM12 (COM 5, com5 or 5 also do), or a serial device "
                                  "or a link to one that a COM number is mapped to."_s,
@@ -185,6 +229,7 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         return request;
     }
     const QStringList ports = parser.positionalArguments();
+    request.json = parser.isSet(json);
     if (parser.isSet(help)) {
         request.action = Request::Action::Help;
         request.help = parser.helpText() + kUsageEnd.arg(settingsFile);
@@ -194,6 +239,8 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         request.error = u"--check and --list cannot go together."_s;
     } else if (parser.isSet(noWalk) && !parser.isSet(check)) {
         request.error = u"--no-walk goes with --check only."_s;
+    } else if (parser.isSet(json) && !parser.isSet(check) && !parser.isSet(list)) {
+        request.error = u"--json goes with --check or --list."_s;
     } else if (!ports.isEmpty() && !parser.isSet(check)) {
         request.error = u"\"%1\": a PORT goes with --check only."_s.arg(ports.join(u' '));
     } else if (ports.size() > 1) {
@@ -202,7 +249,7 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     } else if (parser.isSet(list)) {
         request.action = Request::Action::List;
     } else if (parser.isSet(check)) {
-        request.port = ports.value(0);
+        request.port = ports.value(0).trimmed();
         request.walk = !parser.isSet(noWalk);
     } else {
         request.error = u"nothing to do: give --check, --list, --help or --version."_s;
@@ -260,6 +307,10 @@ std::pair<qint16, QString> choosePort(const QString &given,
         return {0,
                 u"%1 is neither a COM number (COM1 to COM%2) nor a device."_s.arg(given).arg(
                     kLastPort)};
+    struct stat node
+    {};
+    if (::stat(QFile::encodeName(given).constData(), &node) == 0 && !S_ISCHR(node.st_mode))
+        return {0, u"%1 is not a serial device: it is no character device."_s.arg(given)};
     for (qint16 port = 1; port <= kLastPort; ++port) {
         if (sameDevice(given, map.device(port)))
             return {port, {}};
@@ -279,70 +330,102 @@ std::pair<qint16, QString> choosePort(const QString &given,
                 .arg(kLastPort)};
 }
 
-int check(qint16 port, bool walk, MSComm &comm, RunClock &clock, const SerialDevices &devices)
+// The exit status once everything is written: status, unless standard output failed.
+int finished(const Output &out, int status)
+{
+    if (out.error() == EPIPE) // the reader has gone, as with | head: quietly, as other tools do
+        dieBy(SIGPIPE);
+    if (out.error() != 0) {
+        writeError(u"tollbeck: standard output could not be written: %1\n"_s.arg(
+            QString::fromLocal8Bit(std::strerror(out.error()))));
+        return OutputFailed;
+    }
+    return status;
+}
+
+int print(const QString &text)
+{
+    Output out;
+    out.write(text);
+    return finished(out, Success);
+}
+
+// Runs the test as the window's Start does, with the log or the record on standard output.
+int check(const Request &request,
+          qint16 port,
+          MSComm &comm,
+          RunClock &clock,
+          const SerialDevices &devices)
 {
     StopSignals stop;
-    TerminalLog log(stop);
+    Output out;
+    TerminalLog log(stop, out, request.json);
     const QString selected = portEntryText(port);
     const auto configure = [&] {
         configureForLoopback(comm, selected, [](const QString &, const QString &text) {
-            write(stderr, text + u'\n');
+            writeError(text + u'\n');
         });
     };
-    const RunPorts ports{configure,
-                         [port] { return portEntryText(port); },
-                         comm.ports(),
-                         devices,
-                         walk};
-    const bool passed = LoopbackTest(log, comm, clock, ports).run();
-    log.endLine();
+    const RunPorts ports{configure, [&] { return selected; }, comm.ports(), devices, request.walk};
+    const RunRecord record = LoopbackTest(log, comm, clock, ports).run();
+    // The port is closed and its lock file gone by now.
     if (stop.received() != 0) {
-        write(stderr, u"Stopped.\n"_s);
-        return 128 + stop.received();
+        writeError(u"Stopped.\n"_s);
+        dieBy(stop.received());
     }
-    if (log.outputLost())
-        return 128 + SIGPIPE;
-    return passed ? Success : NonePassed;
+    return finished(out, record.passed() ? Success : NonePassed);
 }
 
-// One line a port, in columns: its number, its device and what is known of it; then the
-// devices no COM number reaches. Opens no port.
-int list(const PortMap &map, const SerialDevices &devices)
+// COM 1 to COM 12 with what is known of each, from one look at the system. Opens no port.
+QList<RunJson::PortFacts> portFacts(const PortMap &map, const SerialDevices &devices)
 {
     const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
     const std::map<QString, QList<PortHolder>> holders = findPortHolders(paths);
-    qsizetype width = 0;
-    for (const QString &path : std::as_const(paths))
-        width = std::max(width, path.size());
-
-    QString text;
-    for (int port = 1; port <= kLastPort; ++port) {
+    QList<RunJson::PortFacts> ports;
+    for (qint16 port = 1; port <= kLastPort; ++port) {
         const QString &path = paths[port - 1];
+        const DeviceFacts &device = facts[port - 1];
+        ports.append({port,
+                      path,
+                      device,
+                      device.present ? devices.lastingName(path) : QString(),
+                      device.present ? holders.at(path) : QList<PortHolder>()});
+    }
+    return ports;
+}
+
+// One line a port, in columns: its number, its device and what is known of it; then the
+// devices no COM number reaches.
+QString listText(const QList<RunJson::PortFacts> &ports, const PortMap &map,
+                 const SerialDevices &devices)
+{
+    qsizetype width = 0;
+    for (const RunJson::PortFacts &port : ports)
+        width = std::max(width, port.path.size());
+    QString text;
+    for (const RunJson::PortFacts &port : ports) {
         QStringList about;
-        if (!facts[port - 1].present) {
+        if (!port.facts.present) {
             about << u"not there"_s;
         } else {
-            about << facts[port - 1].known();
-            const QString lasting = devices.lastingName(path);
-            if (!lasting.isEmpty())
-                about << u"lasting name "_s + lasting;
-            const QList<PortHolder> &held = holders.at(path);
-            if (!held.isEmpty())
-                about << u"in use by "_s + holderNames(held);
+            about << port.facts.known();
+            if (!port.lastingName.isEmpty())
+                about << u"lasting name "_s + port.lastingName;
+            if (!port.holders.isEmpty())
+                about << u"in use by "_s + holderNames(port.holders);
         }
         about.removeAll(QString());
         if (about.isEmpty())
             about << u"present"_s;
-        text += u"%1  %2  %3\n"_s.arg(portEntryText(port).leftJustified(6),
-                                      path.leftJustified(width),
+        text += u"%1  %2  %3\n"_s.arg(portEntryText(port.port).leftJustified(6),
+                                      port.path.leftJustified(width),
                                       about.join(u"; "_s));
     }
     const QStringList unreached = devices.notReachedBy(map);
     if (!unreached.isEmpty())
-        text += LineFeeds().convert(notInPortList(unreached, map.settingsFile()));
-    write(stdout, text);
-    return Success;
+        text += LineFeeds().convert(LogText::notInPortList(unreached, map.settingsFile()));
+    return text;
 }
 
 } // namespace
@@ -355,32 +438,33 @@ int run(const QStringList &arguments,
 {
     const Request request = parse(arguments, comm.ports().settingsFile());
     if (!request.error.isEmpty()) {
-        write(stderr, u"tollbeck: "_s + request.error + u'\n');
+        writeError(u"tollbeck: "_s + request.error + u'\n');
         return Usage;
     }
     switch (request.action) {
     case Request::Action::Help:
-        write(stdout, request.help);
-        return Success;
+        return print(request.help);
     case Request::Action::Version:
-        write(stdout,
+        return print(
               u"Tollbeck %1\nCopyright 2026 The Tollbeck authors.\n"
               "License GPL-3.0-or-later <https://gnu.org/licenses/gpl.html>.\n"
               "This is free software: you are free to change and redistribute it.\n"
               "There is NO WARRANTY, to the extent permitted by law.\n"_s.arg(
                   QLatin1String(Version::kVersion)));
-        return Success;
-    case Request::Action::List:
-        return list(comm.ports(), devices);
+    case Request::Action::List: {
+        const QList<RunJson::PortFacts> ports = portFacts(comm.ports(), devices);
+        return print(request.json ? QString::fromUtf8(QJsonDocument(RunJson::portList(ports)).toJson())
+                                  : listText(ports, comm.ports(), devices));
+    }
     case Request::Action::Check:
         break;
     }
     const auto [port, error] = choosePort(request.port, settings, comm.ports(), devices);
     if (port == 0) {
-        write(stderr, u"tollbeck: "_s + error + u'\n');
+        writeError(u"tollbeck: "_s + error + u'\n');
         return Usage;
     }
-    return check(port, request.walk, comm, clock, devices);
+    return check(request, port, comm, clock, devices);
 }
 
 } // namespace Terminal

@@ -16,8 +16,9 @@ class SerialDevices;
 // window or writes the settings.
 namespace Terminal {
 
-// Exit statuses, as shell scripts expect them; a stop by signal N gives 128 + N.
-enum Status : int { Success = 0, NonePassed = 1, Usage = 2 };
+// Exit statuses, as shell scripts expect them. Stopped by a signal, the program ends by that
+// signal, which a shell reports as 128 + N.
+enum Status : int { Success = 0, NonePassed = 1, Usage = 2, OutputFailed = 3 };
 
 // Does what the arguments (the program's name first) ask for and returns the exit status. comm
 // is the serial control, set up with the port map from settings.

@@ -2,8 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
 #include "loopback/loopbacktest.h"
+#include "loopback/runreport.h"
 #include "serial/mscomm.h"
-#include "serial/portconfig.h"
+#include "loopback/portconfig.h"
 #include "tests/testclocks.h"
 #include "tools/virtualcable.h"
 
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -61,23 +63,21 @@ QString passedOn(int port, const QString &device)
 
 // Twelve ports whose devices are missing until a cable is attached to one. The map comes from
 // a settings file, and the system's device list and stable names are the test's. It plays the
-// window as the run sees it, recording what the run does to it.
-class Rig : public RunWindow
+// window as the run sees it: the log, as the run writes it.
+class Rig : public LogWriter
 {
 public:
-    void setTestRunning(bool running) override { testRunning = running; }
-    void setControlsEnabled(bool enabled) override { controlsEnabled = enabled; }
-    void clearLog() override { log.clear(); }
-    void Testout(const QString &text) override
+    void runStarted(const RunRecord &run) override
     {
-        QVERIFY2(testRunning && !controlsEnabled, "logged outside a run");
-        log += text;
+        log.clear();
+        LogWriter::runStarted(run);
     }
+    void Testout(const QString &text) override { log += text; }
 
     Rig()
     {
         for (int port = 1; port <= 12; ++port)
-            mapInSettings(port, u"/dev/tollbeck-missing-%1"_s.arg(port));
+            mapInSettings(port, dir.filePath(u"missing-%1"_s.arg(port)));
     }
 
     void attach(int port, VirtualCable::Behaviour behaviour)
@@ -110,7 +110,8 @@ public:
         return text;
     }
 
-    // Runs one test with portText selected; checks that every run ends the same way.
+    // Runs one test with portText selected; checks that every run ends with the port closed
+    // and that the log, written bit by bit, is the text of the run's record.
     QString run(const QString &portText, RunClock &clock)
     {
         MSComm comm(map);
@@ -126,13 +127,12 @@ public:
         RunClock &clock,
         const std::function<void()> &configure = [] {})
     {
-        log = u"old log"_s;
         const SerialDevices devices([this] { return listed; }, stableNames());
-        LoopbackTest(*this, comm, clock, {configure, [&] { return portText; }, map, devices}).run();
+        record = LoopbackTest(*this, comm, clock, {configure, [&] { return portText; }, map, devices})
+                     .run();
         [&] {
-            QVERIFY(!testRunning);
-            QVERIFY(controlsEnabled);
             QVERIFY(!comm.portOpen());
+            QCOMPARE(LogText::whole(record), log);
         }();
         return log;
     }
@@ -147,12 +147,13 @@ public:
     QList<SerialDevice> listed; // the serial devices the system lists
     QStringList boxes;
     QString log;
-    bool testRunning = false;
-    bool controlsEnabled = true;
+    RunRecord record;
 };
 
-// A cable on COM 1 whose echoes come a set time after each write, on a clock that jumps to
-// the next event, and whose writes fail from a set one on: what no real line does on cue.
+// A cable on COM 1, on a clock that jumps to the next event: what no real line does on cue.
+// Each write's echo comes after delay, in parts of `part` bytes each `gap` after the one before
+// (a slow link, an adapter that hands bytes over in packets). From write failFrom on, writes
+// fail; from read lostFrom on, reads fail as an unplugged adapter's do.
 struct ScriptedLine : CommControl, RunClock
 {
     void setCommPort(qint16 number) override { port = number; }
@@ -168,28 +169,43 @@ struct ScriptedLine : CommControl, RunClock
     {
         if (writes++ > failFrom) // the probe is write 0, value k write k + 1
             throw CommError(ErrorNumber::WriteFailed, u"Could not send."_s);
-        line = bytes;
-        arrival = time + delay;
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            line.emplace_back(time + delay + gap * (i / part), bytes[i]);
     }
-    qint16 inBufferCount() override { return qint16(time >= arrival ? line.size() : 0); }
-    QByteArray input() override { return std::exchange(line, {}); }
+    qint16 inBufferCount() override { return qint16(arrived()); }
+    QByteArray input() override
+    {
+        if (reads++ >= lostFrom)
+            throw CommError(ErrorNumber::DeviceLost, u"The adapter was unplugged."_s);
+        QByteArray bytes;
+        for (qsizetype n = arrived(); n > 0; --n, line.pop_front())
+            bytes += line.front().second;
+        return bytes;
+    }
     TimePoint now() const override { return time; }
     void yield() override {}
     void waitForEvents(std::chrono::nanoseconds limit) override
     {
         const TimePoint wake = time + std::max<std::chrono::nanoseconds>(limit, 1us);
-        time = arrival > time ? std::min(wake, arrival) : wake;
+        time = line.empty() ? wake : std::min(wake, std::max(time, line.front().first));
     }
     void settle(std::chrono::microseconds pause) override { time += pause + 1us; }
+    qsizetype arrived() const
+    {
+        return std::count_if(line.begin(), line.end(), [&](const auto &b) { return b.first <= time; });
+    }
 
     std::chrono::microseconds delay;
-    int failFrom;
+    std::chrono::microseconds gap{0};
+    int part = 1 << 20;
+    int failFrom = 256;
+    int lostFrom = 1 << 20;
     int writes = 0;
+    int reads = 0;
     qint16 port = 0;
     bool open = false;
-    QByteArray line;
+    std::deque<std::pair<TimePoint, char>> line;
     TimePoint time;
-    TimePoint arrival = TimePoint::max();
 };
 
 // Another program (a terminal program, say), a process named "holder" that opens a port with the
@@ -222,6 +238,8 @@ pid_t holdPort(const QString &device, const int (&ready)[2], const int (&release
 
 } // namespace
 
+Q_DECLARE_METATYPE(Attempt)
+
 class TestLoopback : public QObject
 {
     Q_OBJECT
@@ -234,6 +252,8 @@ private Q_SLOTS:
     void portTextWithoutNumber();
     void scriptedLine_data();
     void scriptedLine();
+    void logText_data();
+    void logText();
     void socatCableAndAHolder();
     void unreachedDevices_data();
     void unreachedDevices();
@@ -271,6 +291,11 @@ void TestLoopback::cableFaults_data()
 
     QTest::newRow("modem ok only") << VirtualCable::modem("ok") << u"\r\n"_s + dump(0, 255);
     QTest::newRow("garbage after each echo") << VirtualCable::noisy() << u"\r\n"_s + dump(0, 255);
+    QTest::newRow("a radio on the line")
+        << VirtualCable::radio()
+        << kNoData
+               + u"Something that is not a loopback answered the probe: \"?;\". A radio may be "
+                 "connected: the check needs the cable's radio end left open.\r\n"_s;
     QTest::newRow("silent from 100")
         << VirtualCable::silentFrom(100) << u"\r\n"_s + dump(0, 99) + kNoData;
     QTest::newRow("unplugged after 40")
@@ -314,26 +339,47 @@ void TestLoopback::portTextWithoutNumber()
 void TestLoopback::scriptedLine_data()
 {
     QTest::addColumn<qint64>("delay"); // microseconds from each write to its echo
+    QTest::addColumn<qint64>("gap");   // microseconds between the parts of an echo
+    QTest::addColumn<int>("part");     // bytes a part
     QTest::addColumn<int>("failFrom"); // the first value whose write fails
+    QTest::addColumn<int>("lostFrom"); // the first read that fails: the probe's is read 0
     QTest::addColumn<QString>("line"); // what follows "COM 1: "
 
-    QTest::newRow("echoes at 3 s") << qint64(3'000'000) << 256 << u"\r\n"_s + dump(0, 255);
-    QTest::newRow("echoes just after 3 s") << qint64(3'000'001) << 256 << kNoData;
+    const QString pass = u"\r\n"_s + dump(0, 255);
+    QTest::newRow("echoes at 3 s") << qint64(3'000'000) << qint64(0) << 1 << 256 << 999 << pass;
+    QTest::newRow("echoes just after 3 s")
+        << qint64(3'000'001) << qint64(0) << 1 << 256 << 999 << kNoData;
     // A failed write shows only as the missing echo, then as the error's description.
-    QTest::newRow("write of 10 fails")
-        << qint64(0) << 10 << u"\r\n"_s + dump(0, 9) + kNoData + u"Could not send.\r\n"_s;
+    QTest::newRow("write of 10 fails") << qint64(0) << qint64(0) << 1 << 10 << 999
+                                       << u"\r\n"_s + dump(0, 9) + kNoData + u"Could not send.\r\n"_s;
+    // Unplugged during the pause after the echo of 28: the byte before is not compared again.
+    QTest::newRow("unplugged while 28 settles")
+        << qint64(0) << qint64(0) << 1 << 256 << 29
+        << u"\r\n"_s + dump(0, 27) + u"The adapter was unplugged.\r\n"_s;
+    QTest::newRow("unplugged while the probe settles")
+        << qint64(0) << qint64(0) << 1 << 256 << 0 << u"The adapter was unplugged.\r\n"_s;
+    // The probe's echo still arriving is no answer to value 0.
+    QTest::newRow("echo in two packets 16 ms apart") << qint64(0) << qint64(16'000) << 4 << 256 << 999
+                                                     << pass;
+    QTest::newRow("20 ms a byte") << qint64(20'000) << qint64(20'000) << 1 << 256 << 999 << pass;
 }
 
 void TestLoopback::scriptedLine()
 {
     QFETCH(qint64, delay);
+    QFETCH(qint64, gap);
+    QFETCH(int, part);
     QFETCH(int, failFrom);
+    QFETCH(int, lostFrom);
     QFETCH(QString, line);
     Rig rig;
     rig.map.setDevice(1, u"/dev/scripted"_s);
     ScriptedLine scripted;
     scripted.delay = std::chrono::microseconds(delay);
+    scripted.gap = std::chrono::microseconds(gap);
+    scripted.part = part;
     scripted.failFrom = failFrom;
+    scripted.lostFrom = lostFrom;
     QString ending = passedOn(1, u"/dev/scripted"_s);
     if (!line.endsWith(dump(0, 255))) {
         ending = kTrying;
@@ -342,6 +388,96 @@ void TestLoopback::scriptedLine()
         ending += kAllFailed;
     }
     QCOMPARE(rig.run(u"COM 1"_s, scripted, scripted), kHead + u"COM 1: "_s + line + ending);
+}
+
+Attempt made(Attempt::Outcome outcome,
+             int value,
+             const QByteArray &reply = {},
+             std::optional<CommError> error = {})
+{
+    Attempt attempt;
+    attempt.port = 1;
+    attempt.device = u"/dev/ttyUSB0"_s;
+    attempt.outcome = outcome;
+    attempt.value = value;
+    attempt.reply = reply;
+    attempt.error = std::move(error);
+    return attempt;
+}
+
+void TestLoopback::logText_data()
+{
+    using Outcome = Attempt::Outcome;
+    QTest::addColumn<Attempt>("attempt");
+    QTest::addColumn<QString>("text"); // what follows "COM 1: "
+
+    Attempt passed = made(Outcome::Passed, 256, LoopbackTest::kProbe);
+    passed.facts = {true, u"FT232R USB UART"_s, u"FTDI"_s};
+    passed.lastingName = u"/dev/serial/by-id/usb-FTDI-if00-port0"_s;
+    QTest::newRow("passed") << passed
+                            << u"\r\n"_s + dump(0, 255)
+                                   + u"\r\n\r\nCOM 1: Test passed successfully!\r\nSelect COM 1 in "
+                                     "your software.\r\nOn this computer COM 1 is /dev/ttyUSB0 "
+                                     "(FT232R USB UART, FTDI).\r\nIts lasting name is "
+                                     "/dev/serial/by-id/usb-FTDI-if00-port0. Use it in your "
+                                     "software if the adapter moves.\r\n"_s;
+    const QString held = u"/dev/ttyUSB0 (COM 1) is in use by minicom (process 4242). Close that "
+                         "program and try again."_s;
+    QTest::newRow("not opened") << made(Outcome::NotOpened, -1, {}, CommError(ErrorNumber::PortInUse, held))
+                                << held + u"\r\n"_s;
+    QTest::newRow("no data to the probe") << made(Outcome::NoData, -1) << kNoData;
+    QTest::newRow("no data to 3") << made(Outcome::NoData, 3, LoopbackTest::kProbe)
+                                  << u"\r\n00 01 02 No Data Received\r\n"_s;
+    const QString radio = u"Something that is not a loopback answered the probe: \"%1\". A radio "
+                          "may be connected: the check needs the cable's radio end left open.\r\n"_s;
+    QTest::newRow("a radio answered") << made(Outcome::NoData, 0, "?;") << kNoData + radio.arg(u"?;"_s);
+    QTest::newRow("modem") << made(Outcome::Modem, -1, "ATV1Q0\r\n\r\nOK\r\n") << u"Modem\r\n"_s;
+    Attempt wrong = made(Outcome::Mismatch, 0, QByteArray("\x00\xff\"\\abcdefghijklmnop", 20));
+    wrong.received = 0x80;
+    QTest::newRow("mismatch at 0, after a binary reply")
+        << wrong
+        << u"\r\n80 \r\n\r\nERROR: Test failed! \r\nReceived Data Corrupt!\r\nSent: 00\r\n"
+           "Received: 80\r\n\r\n"_s
+               + radio.arg(u"\\x00\\xFF\\x22\\x5Cabcdefghijkl..."_s);
+    const CommError lost(ErrorNumber::DeviceLost, u"/dev/ttyUSB0 (COM 1) stopped working."_s);
+    Attempt waited = made(Outcome::LineLost, 2, LoopbackTest::kProbe, lost);
+    waited.timedOut = true;
+    QTest::newRow("line lost, waiting") << waited
+                                        << u"\r\n00 01 No Data Received\r\n"_s + lost.description()
+                                               + u"\r\n"_s;
+    QTest::newRow("line lost, settling") << made(Outcome::LineLost, 2, LoopbackTest::kProbe, lost)
+                                         << u"\r\n00 01 "_s + lost.description() + u"\r\n"_s;
+    QTest::newRow("stopped") << made(Outcome::Stopped, 3, LoopbackTest::kProbe) << u"\r\n00 01 02 "_s;
+}
+
+void TestLoopback::logText()
+{
+    QFETCH(Attempt, attempt);
+    QFETCH(QString, text);
+    RunRecord run;
+    run.selected = 1;
+    run.settingsFile = u"/home/ham/.config/Tollbeck/Tollbeck.conf"_s;
+    run.attempts = {attempt};
+    run.stopped = attempt.outcome == Attempt::Outcome::Stopped;
+    QString ending;
+    if (attempt.outcome != Attempt::Outcome::Passed && !run.stopped) {
+        ending = kAllFailed;
+        // After a walk, a selected port that would not open is named again, with the devices
+        // no COM number reaches.
+        if (attempt.error && attempt.outcome == Attempt::Outcome::NotOpened) {
+            ending += u"\r\nCOM 1, the port you selected, could not be opened: "_s
+                      + attempt.error->description()
+                      + u"\r\n\r\nSerial devices not in the port list: /dev/ttyAMA0. Map one to "
+                        "a COM number in /home/ham/.config/Tollbeck/Tollbeck.conf under [Ports]."
+                        "\r\n"_s;
+            run.unreached = {u"/dev/ttyAMA0"_s};
+        }
+    }
+    QCOMPARE(LogText::whole(run), kHead + u"COM 1: "_s + text + ending);
+    // Without a walk the selected port's line stands right above: it is not said again.
+    run.walk = false;
+    run.unreached.clear();
+    QCOMPARE(LogText::whole(run), kHead + u"COM 1: "_s + text + ending.section(u"\r\nCOM 1,"_s, 0, 0));
 }
 
 void TestLoopback::socatCableAndAHolder()
@@ -411,23 +547,28 @@ void TestLoopback::socatCableAndAHolder()
 
 void TestLoopback::unreachedDevices_data()
 {
-    QTest::addColumn<QString>("listed"); // the one device the system lists
-    QTest::addColumn<bool>("missing");   // the ports' devices are missing, not /dev/null
-    QTest::addColumn<bool>("onCom12");   // COM 12 is the listed device, and the run starts on COM 1
-    QTest::newRow("one unmapped device") << u"/dev/ttyAMA0"_s << true << false;
-    QTest::newRow("no device missing") << u"/dev/ttyAMA0"_s << false << false;
-    QTest::newRow("the last port reaches it") << u"/dev/null"_s << true << true;
+    QTest::addColumn<bool>("missing"); // the ports' devices are missing, not files that are no port
+    QTest::addColumn<bool>("onCom12"); // COM 12 is the listed device, and the run starts on COM 1
+    QTest::newRow("one unmapped device") << true << false;
+    QTest::newRow("no device missing") << false << false;
+    QTest::newRow("the last port reaches it") << true << true;
 }
 
 void TestLoopback::unreachedDevices()
 {
-    QFETCH(QString, listed);
     QFETCH(bool, missing);
     QFETCH(bool, onCom12);
     Rig rig;
+    // The system lists one device, and every file here is there but is no serial port.
+    const QString listed = rig.dir.filePath(u"ttyAMA0"_s);
     rig.listed = {{listed, {}, {}}};
-    for (int port = 1; port <= 12 && !missing; ++port)
-        rig.map.setDevice(port, u"/dev/null"_s);
+    for (int port = 1; port <= 12; ++port) {
+        const QString file = rig.dir.filePath(u"notaport-%1"_s.arg(port));
+        QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+        if (!missing)
+            rig.map.setDevice(port, file);
+    }
+    QVERIFY(QFile(listed).open(QIODevice::WriteOnly));
     if (onCom12)
         rig.map.setDevice(12, listed);
     EventLoopClock clock;

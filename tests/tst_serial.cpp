@@ -3,7 +3,7 @@
 
 #include "serial/deviceaccess.h"
 #include "serial/mscomm.h"
-#include "serial/portconfig.h"
+#include "loopback/portconfig.h"
 #include "tools/virtualcable.h"
 
 #include <QProcess>

@@ -32,7 +32,9 @@ public:
         UnplugAfter, // echoes up to value k, then vanishes like a pulled USB adapter when the
                      // next byte comes
         Flood,       // sends 'U' continuously at full speed, whatever it is sent
-        Noisy        // echoes every byte followed by a burst of garbage
+        Noisy,       // echoes every byte followed by a burst of garbage
+        Radio        // a Kenwood-style transceiver's CAT port: echoes nothing, and answers "?;"
+                     // to every command it does not know, ended by ";" or CR
     };
     struct Behaviour
     {
@@ -51,6 +53,7 @@ public:
     static Behaviour unplugAfter(int value) { return {Kind::UnplugAfter, value, 0, {}}; }
     static Behaviour flood() { return {Kind::Flood, 0, 0, {}}; }
     static Behaviour noisy() { return {Kind::Noisy, 0, 0, {}}; }
+    static Behaviour radio() { return {Kind::Radio, 0, 0, {}}; }
 
     explicit VirtualCable(Behaviour behaviour = good());
     ~VirtualCable();

@@ -3,7 +3,7 @@
 
 // A virtual cable for trying Tollbeck without hardware: plays the far end of a cable on a
 // pseudo-terminal, prints its device path and runs until interrupted.
-//   virtual-cable [good|dead|doubled|modem|corrupt K|silent K|unplug K]
+//   virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K]
 #include "tools/virtualcable.h"
 
 #include <csignal>
@@ -29,6 +29,7 @@ const Kind kKinds[] = {
     {"dead", false, [](int) { return VirtualCable::dead(); }},
     {"doubled", false, [](int) { return VirtualCable::doubled(); }},
     {"modem", false, [](int) { return VirtualCable::modem("OK"); }},
+    {"radio", false, [](int) { return VirtualCable::radio(); }},
     {"corrupt", true, [](int k) { return VirtualCable::corrupt(k, quint8(k ^ 0x80)); }},
     {"silent", true, [](int k) { return VirtualCable::silentFrom(k); }},
     {"unplug", true, [](int k) { return VirtualCable::unplugAfter(k); }},
@@ -61,7 +62,7 @@ int main(int argc, char *argv[])
     const std::optional<Behaviour> behaviour = parse(argc, argv);
     if (!behaviour) {
         std::fprintf(stderr,
-                     "usage: virtual-cable [good|dead|doubled|modem|corrupt K|silent K|unplug K]\n"
+                     "usage: virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K]\n"
                      "K is a byte value from 0 to 255, in decimal.\n");
         return 2;
     }

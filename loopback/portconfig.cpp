@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
-#include "serial/portconfig.h"
+#include "loopback/portconfig.h"
 
 #include "serial/commerror.h"
 #include "serial/mscomm.h"

@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
+#include "app/runjson.h"
+
+#include "loopback/loopbacktest.h"
+#include "version.h"
+
+using namespace Qt::StringLiterals;
+
+namespace RunJson {
+namespace {
+
+constexpr int kSchema = 1;
+
+QString outcomeWord(Attempt::Outcome outcome)
+{
+    switch (outcome) {
+    case Attempt::Outcome::Passed:
+        return u"passed"_s;
+    case Attempt::Outcome::NotOpened:
+        return u"not_opened"_s;
+    case Attempt::Outcome::NoData:
+        return u"no_data"_s;
+    case Attempt::Outcome::Modem:
+        return u"modem"_s;
+    case Attempt::Outcome::Mismatch:
+        return u"mismatch"_s;
+    case Attempt::Outcome::LineLost:
+        return u"line_lost"_s;
+    case Attempt::Outcome::Stopped:
+        return u"stopped"_s;
+    }
+    return {};
+}
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QJsonArray holdersJson(const QList<PortHolder> &holders)
+{
+    QJsonArray list;
+    for (const PortHolder &holder : holders)
+        list.append(QJsonObject{{u"pid"_s, holder.pid}, {u"name"_s, textOrNull(holder.name)}});
+    return list;
+}
+
+QJsonObject attemptJson(const Attempt &attempt)
+{
+    using Outcome = Attempt::Outcome;
+    QJsonObject json{
+        {u"port"_s, attempt.port},
+        {u"device"_s, textOrNull(attempt.device)},
+        {u"lasting_name"_s, textOrNull(attempt.lastingName)},
+        {u"outcome"_s, outcomeWord(attempt.outcome)},
+        {u"echoed"_s, std::clamp(attempt.value, 0, LoopbackTest::kLastValue + 1)},
+        {u"ms"_s, qint64(attempt.took.count())},
+    };
+    if (attempt.outcome != Outcome::Passed && attempt.outcome != Outcome::NotOpened)
+        json[u"value"_s] = attempt.value < 0 ? QJsonValue() : QJsonValue(attempt.value);
+    if (attempt.outcome == Outcome::Mismatch) {
+        json[u"sent"_s] = attempt.value;
+        json[u"received"_s] = attempt.received;
+    }
+    if (!attempt.reply.isEmpty()) {
+        QJsonArray bytes;
+        for (const char byte : attempt.reply)
+            bytes.append(quint8(byte));
+        json[u"reply"_s] = bytes;
+    }
+    if (attempt.probeEcho)
+        json[u"probe_echo_ms"_s] = qint64(attempt.probeEcho->count());
+    if (attempt.error)
+        json[u"error"_s] = QJsonObject{{u"number"_s, qint32(attempt.error->number())},
+                                       {u"description"_s, attempt.error->description()}};
+    return json;
+}
+
+} // namespace
+
+QJsonObject run(const RunRecord &run)
+{
+    QJsonArray attempts;
+    for (const Attempt &attempt : run.attempts)
+        attempts.append(attemptJson(attempt));
+    const Attempt *passed = run.passed();
+    return {
+        {u"schema"_s, kSchema},
+        {u"version"_s, QLatin1String(Version::kVersion)},
+        {u"started"_s, run.started.toString(Qt::ISODateWithMs)},
+        {u"settings"_s, run.settingsFile},
+        {u"selected"_s, run.selected},
+        {u"walk"_s, run.walk},
+        {u"attempts"_s, attempts},
+        {u"stopped"_s, run.stopped},
+        {u"unreached"_s, QJsonArray::fromStringList(run.unreached)},
+        {u"passed"_s,
+         passed ? QJsonValue(QJsonObject{{u"port"_s, passed->port}, {u"device"_s, passed->device}})
+                : QJsonValue()},
+    };
+}
+
+QJsonArray portList(const QList<PortFacts> &ports)
+{
+    QJsonArray list;
+    for (const PortFacts &port : ports) {
+        list.append(QJsonObject{
+            {u"port"_s, port.port},
+            {u"path"_s, port.path},
+            {u"present"_s, port.facts.present},
+            {u"product"_s, textOrNull(port.facts.product)},
+            {u"maker"_s, textOrNull(port.facts.maker)},
+            {u"lasting_name"_s, textOrNull(port.lastingName)},
+            {u"holders"_s, holdersJson(port.holders)},
+        });
+    }
+    return list;
+}
+
+} // namespace RunJson

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// SPDX-FileCopyrightText: 2026 The Tollbeck authors
+
+#pragma once
+
+#include "serial/commerror.h"
+#include "serial/serialdevices.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+// What one attempt on one port did: the facts both faces present, the log as text and
+// --json as data.
+struct Attempt
+{
+    enum class Outcome {
+        Passed,    // every value came back unchanged
+        NotOpened, // the port could not be opened: error says why
+        NoData,    // nothing came back in time, to the probe or to value
+        Modem,     // the probe's reply held "OK"
+        Mismatch,  // value came back as received
+        LineLost,  // a read or write failed during the attempt: error says how
+        Stopped,   // the user stopped the run
+    };
+
+    qint16 port = 0;
+    QString device;      // as the port map holds it
+    QString lastingName; // the link in /dev/serial/by-id that leads to it, if any
+    DeviceFacts facts;   // what the system says of the device
+    Outcome outcome = Outcome::Stopped;
+    // The value under test when the attempt ended: -1 while probing, 256 once all passed. The
+    // values below it came back unchanged.
+    int value = -1;
+    quint8 received = 0; // the byte that came back for value, when it differs
+    QByteArray reply;    // what answered the probe
+    bool timedOut = false; // the wait for a reply ran out before the line was found lost
+    std::optional<CommError> error;
+    std::chrono::milliseconds took{0};
+    std::optional<std::chrono::milliseconds> probeEcho; // from the probe's write to its reply
+};
+
+// A whole run: every attempt in the order made, and what the run ended with.
+struct RunRecord
+{
+    QDateTime started; // UTC
+    qint16 selected = 0;
+    bool walk = true;
+    QString settingsFile;
+    QList<Attempt> attempts;
+    bool stopped = false;
+    // When a device was missing: the serial devices that no COM number reaches.
+    QStringList unreached;
+
+    // The attempt that passed; null when none did.
+    const Attempt *passed() const
+    {
+        return !attempts.isEmpty() && attempts.constLast().outcome == Attempt::Outcome::Passed
+                   ? &attempts.constLast()
+                   : nullptr;
+    }
+};
