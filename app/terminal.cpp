@@ -6,9 +6,9 @@
 #include "app/runjson.h"
 #include "loopback/linefeeds.h"
 #include "loopback/loopbacktest.h"
+#include "loopback/portconfig.h"
 #include "loopback/runreport.h"
 #include "serial/mscomm.h"
-#include "loopback/portconfig.h"
 #include "serial/portholders.h"
 #include "serial/portnumber.h"
 #include "serial/serialdevices.h"
@@ -179,7 +179,7 @@ struct Request
 {
     enum class Action { Check, List, Help, Version };
     Action action = Action::Check;
-    QString port;     // --check's PORT as given; empty: the saved port
+    QString port;      // --check's PORT as given; empty: the saved port
     bool walk = true;  // false with --no-walk
     bool json = false; // the result as one JSON document
     QString help;
@@ -397,7 +397,8 @@ QList<RunJson::PortFacts> portFacts(const PortMap &map, const SerialDevices &dev
 
 // One line a port, in columns: its number, its device and what is known of it; then the
 // devices no COM number reaches.
-QString listText(const QList<RunJson::PortFacts> &ports, const PortMap &map,
+QString listText(const QList<RunJson::PortFacts> &ports,
+                 const PortMap &map,
                  const SerialDevices &devices)
 {
     qsizetype width = 0;
@@ -445,16 +446,16 @@ int run(const QStringList &arguments,
     case Request::Action::Help:
         return print(request.help);
     case Request::Action::Version:
-        return print(
-              u"Tollbeck %1\nCopyright 2026 The Tollbeck authors.\n"
-              "License GPL-3.0-or-later <https://gnu.org/licenses/gpl.html>.\n"
-              "This is free software: you are free to change and redistribute it.\n"
-              "There is NO WARRANTY, to the extent permitted by law.\n"_s.arg(
-                  QLatin1String(Version::kVersion)));
+        return print(u"Tollbeck %1\nCopyright 2026 The Tollbeck authors.\n"
+                     "License GPL-3.0-or-later <https://gnu.org/licenses/gpl.html>.\n"
+                     "This is free software: you are free to change and redistribute it.\n"
+                     "There is NO WARRANTY, to the extent permitted by law.\n"_s.arg(
+                         QLatin1String(Version::kVersion)));
     case Request::Action::List: {
         const QList<RunJson::PortFacts> ports = portFacts(comm.ports(), devices);
-        return print(request.json ? QString::fromUtf8(QJsonDocument(RunJson::portList(ports)).toJson())
-                                  : listText(ports, comm.ports(), devices));
+        return print(request.json
+                         ? QString::fromUtf8(QJsonDocument(RunJson::portList(ports)).toJson())
+                         : listText(ports, comm.ports(), devices));
     }
     case Request::Action::Check:
         break;

@@ -173,9 +173,8 @@ QString quoted(const QByteArray &bytes)
     QString text;
     for (const char c : bytes.left(kShown)) {
         const auto byte = quint8(c);
-        text += byte >= 0x20 && byte < 0x7F && c != '\\' && c != '"'
-                    ? QString(QLatin1Char(c))
-                    : u"\\x"_s + hexByte(byte);
+        text += byte >= 0x20 && byte < 0x7F && c != '\\' && c != '"' ? QString(QLatin1Char(c))
+                                                                     : u"\\x"_s + hexByte(byte);
     }
     return bytes.size() > kShown ? text + u"..."_s : text;
 }

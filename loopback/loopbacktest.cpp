@@ -18,6 +18,11 @@ namespace {
 constexpr auto kReplyTimeout = 3s;
 const QString kModemAnswer = u"OK"_s;
 
+bool deviceMissing(const Attempt &attempt)
+{
+    return attempt.error && attempt.error->number() == ErrorNumber::NoSuchDevice;
+}
+
 std::chrono::milliseconds since(const RunClock &clock, RunClock::TimePoint start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - start);
@@ -86,14 +91,9 @@ RunRecord LoopbackTest::run()
 
     // Name the devices no COM number reaches only when one that a COM number reaches was
     // missing: the user may have plugged the cable into one of those.
-    const bool deviceMissing = std::any_of(m_record.attempts.cbegin(),
-                                           m_record.attempts.cend(),
-                                           [](const Attempt &attempt) {
-                                               return attempt.error
-                                                      && attempt.error->number()
-                                                             == ErrorNumber::NoSuchDevice;
-                                           });
-    if (!m_record.stopped && !m_record.passed() && deviceMissing)
+    const auto &attempts = m_record.attempts;
+    if (!m_record.stopped && !m_record.passed()
+        && std::any_of(attempts.cbegin(), attempts.cend(), deviceMissing))
         m_record.unreached = m_ports.devices.notReachedBy(m_ports.map);
     guard([&] { m_report.runEnded(m_record); });
     return m_record;

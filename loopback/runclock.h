@@ -18,7 +18,7 @@ public:
     // Processes the pending events and returns.
     virtual void yield() = 0;
     // Blocks until an event arrives (received bytes among them) or the limit passes, then
-    // processes what came. This is the run's only way to wait, so it never spins.
+    // processes what came. The run waits for replies only here, so it never spins.
     virtual void waitForEvents(std::chrono::nanoseconds limit) = 0;
     // Pauses for strictly longer than pause, then processes the pending events once.
     virtual void settle(std::chrono::microseconds pause) = 0;

@@ -37,8 +37,8 @@ struct Attempt
     // The value under test when the attempt ended: -1 while probing, 256 once all passed. The
     // values below it came back unchanged.
     int value = -1;
-    quint8 received = 0; // the byte that came back for value, when it differs
-    QByteArray reply;    // what answered the probe
+    quint8 received = 0;   // the byte that came back for value, when it differs
+    QByteArray reply;      // what answered the probe
     bool timedOut = false; // the wait for a reply ran out before the line was found lost
     std::optional<CommError> error;
     std::chrono::milliseconds took{0};

@@ -30,10 +30,13 @@ public:
         bool rtsEnable = false;
         qint32 handshaking = 0;
         qint16 inBufferSize = 1024;
-        qint16 outBufferSize = 512;
-        qint32 inputMode = 0;
         qint16 inputLen = 0;
         bool nullDiscard = false;
+        // Checked and kept, but nothing here reads them: writes go to the driver's own buffer,
+        // input() hands over bytes in either mode, bytes 26 and those with a parity error
+        // arrive as data (the line has no parity), and nothing notifies: callers poll.
+        qint16 outBufferSize = 512;
+        qint32 inputMode = 0;
         bool eofEnable = false;
         QString parityReplace = QStringLiteral("?");
         qint16 rThreshold = 0;
@@ -68,11 +71,10 @@ public:
     void setNullDiscard(bool discard);
     void setEOFEnable(bool enable);
     void setParityReplace(const QString &replacement);
-    // Notification thresholds. Kept for completeness: nothing here notifies, callers poll.
+    // Notification thresholds.
     void setRThreshold(qint16 bytes);
     void setSThreshold(qint16 bytes);
 
-    const Config &config() const { return m_config; }
     const PortMap &ports() const { return m_ports; }
 
 protected:

@@ -27,9 +27,10 @@ bool isKeyLine(const QByteArray &line, const QByteArray &key)
     return trimmed.startsWith(key) && trimmed.mid(key.size()).trimmed().startsWith('=');
 }
 
-QByteArray lineEnding(const QByteArray &line)
+// The line ending a file uses: a file written on Windows keeps CR LF.
+QByteArray lineEnding(const QByteArray &text)
 {
-    return line.endsWith("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
+    return text.contains("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
 }
 
 } // namespace
@@ -62,6 +63,7 @@ std::optional<QString> setIniValue(const QString &path,
         start = end;
     }
 
+    const QByteArray eol = lineEnding(text);
     QByteArray section;
     qsizetype header = -1; // the line after the group's first header
     bool replaced = false;
@@ -76,11 +78,11 @@ std::optional<QString> setIniValue(const QString &path,
         }
     }
     if (!replaced && header >= 0) {
-        lines.insert(header, entry + '\n');
+        lines.insert(header, entry + eol);
     } else if (!replaced) {
         if (!text.isEmpty() && !text.endsWith('\n'))
-            lines << "\n";
-        lines << '[' + wantedGroup + "]\n" << entry + '\n';
+            lines << eol;
+        lines << '[' + wantedGroup + ']' + eol << entry + eol;
     }
 
     // Written aside and renamed into place, so a failure cannot leave the file half written.

@@ -2,9 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
 #include "loopback/loopbacktest.h"
+#include "loopback/portconfig.h"
 #include "loopback/runreport.h"
 #include "serial/mscomm.h"
-#include "loopback/portconfig.h"
 #include "tests/testclocks.h"
 #include "tools/virtualcable.h"
 
@@ -128,8 +128,9 @@ public:
         const std::function<void()> &configure = [] {})
     {
         const SerialDevices devices([this] { return listed; }, stableNames());
-        record = LoopbackTest(*this, comm, clock, {configure, [&] { return portText; }, map, devices})
-                     .run();
+        record
+            = LoopbackTest(*this, comm, clock, {configure, [&] { return portText; }, map, devices})
+                  .run();
         [&] {
             QVERIFY(!comm.portOpen());
             QCOMPARE(LogText::whole(record), log);
@@ -192,7 +193,9 @@ struct ScriptedLine : CommControl, RunClock
     void settle(std::chrono::microseconds pause) override { time += pause + 1us; }
     qsizetype arrived() const
     {
-        return std::count_if(line.begin(), line.end(), [&](const auto &b) { return b.first <= time; });
+        return std::count_if(line.begin(), line.end(), [&](const auto &b) {
+            return b.first <= time;
+        });
     }
 
     std::chrono::microseconds delay;
@@ -350,8 +353,9 @@ void TestLoopback::scriptedLine_data()
     QTest::newRow("echoes just after 3 s")
         << qint64(3'000'001) << qint64(0) << 1 << 256 << 999 << kNoData;
     // A failed write shows only as the missing echo, then as the error's description.
-    QTest::newRow("write of 10 fails") << qint64(0) << qint64(0) << 1 << 10 << 999
-                                       << u"\r\n"_s + dump(0, 9) + kNoData + u"Could not send.\r\n"_s;
+    QTest::newRow("write of 10 fails")
+        << qint64(0) << qint64(0) << 1 << 10 << 999
+        << u"\r\n"_s + dump(0, 9) + kNoData + u"Could not send.\r\n"_s;
     // Unplugged during the pause after the echo of 28: the byte before is not compared again.
     QTest::newRow("unplugged while 28 settles")
         << qint64(0) << qint64(0) << 1 << 256 << 29
@@ -359,8 +363,8 @@ void TestLoopback::scriptedLine_data()
     QTest::newRow("unplugged while the probe settles")
         << qint64(0) << qint64(0) << 1 << 256 << 0 << u"The adapter was unplugged.\r\n"_s;
     // The probe's echo still arriving is no answer to value 0.
-    QTest::newRow("echo in two packets 16 ms apart") << qint64(0) << qint64(16'000) << 4 << 256 << 999
-                                                     << pass;
+    QTest::newRow("echo in two packets 16 ms apart")
+        << qint64(0) << qint64(16'000) << 4 << 256 << 999 << pass;
     QTest::newRow("20 ms a byte") << qint64(20'000) << qint64(20'000) << 1 << 256 << 999 << pass;
 }
 
@@ -423,14 +427,19 @@ void TestLoopback::logText_data()
                                      "software if the adapter moves.\r\n"_s;
     const QString held = u"/dev/ttyUSB0 (COM 1) is in use by minicom (process 4242). Close that "
                          "program and try again."_s;
-    QTest::newRow("not opened") << made(Outcome::NotOpened, -1, {}, CommError(ErrorNumber::PortInUse, held))
+    QTest::newRow("not opened") << made(Outcome::NotOpened,
+                                        -1,
+                                        {},
+                                        CommError(ErrorNumber::PortInUse, held))
                                 << held + u"\r\n"_s;
     QTest::newRow("no data to the probe") << made(Outcome::NoData, -1) << kNoData;
     QTest::newRow("no data to 3") << made(Outcome::NoData, 3, LoopbackTest::kProbe)
                                   << u"\r\n00 01 02 No Data Received\r\n"_s;
-    const QString radio = u"Something that is not a loopback answered the probe: \"%1\". A radio "
-                          "may be connected: the check needs the cable's radio end left open.\r\n"_s;
-    QTest::newRow("a radio answered") << made(Outcome::NoData, 0, "?;") << kNoData + radio.arg(u"?;"_s);
+    const QString radio
+        = u"Something that is not a loopback answered the probe: \"%1\". A radio "
+          "may be connected: the check needs the cable's radio end left open.\r\n"_s;
+    QTest::newRow("a radio answered")
+        << made(Outcome::NoData, 0, "?;") << kNoData + radio.arg(u"?;"_s);
     QTest::newRow("modem") << made(Outcome::Modem, -1, "ATV1Q0\r\n\r\nOK\r\n") << u"Modem\r\n"_s;
     Attempt wrong = made(Outcome::Mismatch, 0, QByteArray("\x00\xff\"\\abcdefghijklmnop", 20));
     wrong.received = 0x80;
@@ -442,12 +451,12 @@ void TestLoopback::logText_data()
     const CommError lost(ErrorNumber::DeviceLost, u"/dev/ttyUSB0 (COM 1) stopped working."_s);
     Attempt waited = made(Outcome::LineLost, 2, LoopbackTest::kProbe, lost);
     waited.timedOut = true;
-    QTest::newRow("line lost, waiting") << waited
-                                        << u"\r\n00 01 No Data Received\r\n"_s + lost.description()
-                                               + u"\r\n"_s;
+    QTest::newRow("line lost, waiting")
+        << waited << u"\r\n00 01 No Data Received\r\n"_s + lost.description() + u"\r\n"_s;
     QTest::newRow("line lost, settling") << made(Outcome::LineLost, 2, LoopbackTest::kProbe, lost)
                                          << u"\r\n00 01 "_s + lost.description() + u"\r\n"_s;
-    QTest::newRow("stopped") << made(Outcome::Stopped, 3, LoopbackTest::kProbe) << u"\r\n00 01 02 "_s;
+    QTest::newRow("stopped") << made(Outcome::Stopped, 3, LoopbackTest::kProbe)
+                             << u"\r\n00 01 02 "_s;
 }
 
 void TestLoopback::logText()
@@ -477,7 +486,8 @@ void TestLoopback::logText()
     // Without a walk the selected port's line stands right above: it is not said again.
     run.walk = false;
     run.unreached.clear();
-    QCOMPARE(LogText::whole(run), kHead + u"COM 1: "_s + text + ending.section(u"\r\nCOM 1,"_s, 0, 0));
+    QCOMPARE(LogText::whole(run),
+             kHead + u"COM 1: "_s + text + ending.section(u"\r\nCOM 1,"_s, 0, 0));
 }
 
 void TestLoopback::socatCableAndAHolder()

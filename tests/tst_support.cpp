@@ -83,7 +83,7 @@ void TestSupport::iniValue_data()
         << QByteArray("[Zzz]\nCommPort=9\n[Settings]\nCommPort=5\n");
     QTest::newRow("CR LF lines kept, group without the key")
         << QByteArray("[Settings]\r\nTheme=dark\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n")
-        << QByteArray("[Settings]\r\nCommPort=5\nTheme=dark\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n");
+        << QByteArray("[Settings]\r\nCommPort=5\r\nTheme=dark\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n");
 }
 
 void TestSupport::iniValue()

@@ -70,7 +70,9 @@ bool haveSocat()
 {
     if (!QStandardPaths::findExecutable(u"socat"_s).isEmpty())
         return true;
-    [] { QVERIFY2(qEnvironmentVariableIsEmpty("CI"), "socat is not installed, and CI skips nothing"); }();
+    [] {
+        QVERIFY2(qEnvironmentVariableIsEmpty("CI"), "socat is not installed, and CI skips nothing");
+    }();
     return false;
 }
 
@@ -99,12 +101,12 @@ void TestTerminal::checkPrintsTheWindowsLog_data()
     QTest::addColumn<int>("status");
     QTest::newRow("socat's loopback, named by its link")
         << u"socat"_s << 1 << QStringList{u"--check"_s, u"{cable}"_s} << 0;
-    QTest::newRow("silent cable, saved port, walk") << u"dead"_s << 1 << QStringList{u"--check"_s}
-                                                    << 1;
+    QTest::newRow("silent cable, saved port, walk")
+        << u"dead"_s << 1 << QStringList{u"--check"_s} << 1;
     QTest::newRow("silent cable, no walk")
         << u"dead"_s << 1 << QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} << 1;
-    QTest::newRow("COM12") << u"good"_s << 12 << QStringList{u"--check"_s, u"COM12"_s, u"--no-walk"_s}
-                           << 0;
+    QTest::newRow("COM12") << u"good"_s << 12
+                           << QStringList{u"--check"_s, u"COM12"_s, u"--no-walk"_s} << 0;
     QTest::newRow("12, spaced") << u"good"_s << 12
                                 << QStringList{u"--check"_s, u" 12 "_s, u"--no-walk"_s} << 0;
 }
@@ -127,7 +129,7 @@ void TestTerminal::checkPrintsTheWindowsLog()
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(device), 5000);
     } else {
         virtualCable = std::make_unique<VirtualCable>(cable == u"dead"_s ? VirtualCable::dead()
-                                                                          : VirtualCable::good());
+                                                                         : VirtualCable::good());
         device = virtualCable->devicePath();
     }
     Terminal terminal(device, port);
@@ -206,14 +208,14 @@ void TestTerminal::jsonTellsWhatTheLogSays()
         QVERIFY(line.hasNext());
         const QRegularExpressionMatch match = line.next();
         QCOMPARE(attempt[u"port"_s].toInt(), match.captured(1).toInt());
-        QCOMPARE(attempt[u"device"_s].toString(),
-                 terminal.map.device(attempt[u"port"_s].toInt()));
+        QCOMPARE(attempt[u"device"_s].toString(), terminal.map.device(attempt[u"port"_s].toInt()));
         const QString outcome = attempt[u"outcome"_s].toString();
-        const QString said = outcome == u"passed"_s     ? QString()
-                             : outcome == u"no_data"_s  ? u"No Data Received"_s
-                             : outcome == u"modem"_s    ? u"Modem"_s
-                             : outcome == u"not_opened"_s ? attempt[u"error"_s][u"description"_s].toString()
-                                                          : u"(unexpected outcome %1)"_s.arg(outcome);
+        const QString said = outcome == u"passed"_s    ? QString()
+                             : outcome == u"no_data"_s ? u"No Data Received"_s
+                             : outcome == u"modem"_s   ? u"Modem"_s
+                             : outcome == u"not_opened"_s
+                                 ? attempt[u"error"_s][u"description"_s].toString()
+                                 : u"(unexpected outcome %1)"_s.arg(outcome);
         QCOMPARE(match.captured(2), said);
         if (outcome == u"passed"_s)
             QVERIFY(line.hasNext() && line.next().captured(2) == u"Test passed successfully!"_s);
@@ -231,8 +233,8 @@ void TestTerminal::usageErrors_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("error"); // the one line on stderr; {device} a pseudo-terminal's
     QTest::addColumn<int>("mapped");    // COM 1 to this are mapped to missing devices
-    QTest::newRow("unknown option") << QStringList{u"--fish"_s}
-                                    << u"Unknown option 'fish'. See tollbeck --help."_s << 0;
+    QTest::newRow("unknown option")
+        << QStringList{u"--fish"_s} << u"Unknown option 'fish'. See tollbeck --help."_s << 0;
     QTest::newRow("COM0") << QStringList{u"--check"_s, u"COM0"_s}
                           << u"COM0 is not a port: choose COM1 to COM12."_s << 0;
     QTest::newRow("fish") << QStringList{u"--check"_s, u"fish"_s}
@@ -264,7 +266,8 @@ void TestTerminal::usageErrors()
     const int suggested = mapped + 1;
     const QString usual = PortMap::defaults().device(suggested);
     if (mapped > 0 && QFileInfo::exists(usual))
-        QSKIP(qPrintable(usual + u" is there on this machine, so COM%1 is not free"_s.arg(suggested)));
+        QSKIP(qPrintable(usual
+                         + u" is there on this machine, so COM%1 is not free"_s.arg(suggested)));
     VirtualCable cable; // a device that no COM number reaches
     Terminal terminal;
     QByteArray ports = "[Ports]\n";
@@ -303,10 +306,11 @@ void TestTerminal::signalStopsTheScript()
     QProcess &process = terminal.process;
     process.setChildProcessModifier([] { ::setpgid(0, 0); });
     if (loop)
-        process.start(u"bash"_s,
-                      {u"-c"_s,
-                       u"for cable in 1 2 3; do \"$0\" --check; echo \"went on after $cable\"; done"_s,
-                       QString::fromLocal8Bit(TOLLBECK)});
+        process
+            .start(u"bash"_s,
+                   {u"-c"_s,
+                    u"for cable in 1 2 3; do \"$0\" --check; echo \"went on after $cable\"; done"_s,
+                    QString::fromLocal8Bit(TOLLBECK)});
     else
         process.start(QString::fromLocal8Bit(TOLLBECK), {u"--check"_s});
     QByteArray out;
@@ -319,7 +323,8 @@ void TestTerminal::signalStopsTheScript()
     QCOMPARE_LT(stopping.elapsed(), 1000);
     // Dead by the signal, so that the shell stops the loop too.
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray("\n")); // the line is ended; nothing went on
+    QCOMPARE(process.readAllStandardOutput(),
+             QByteArray("\n")); // the line is ended; nothing went on
     QCOMPARE(process.readAllStandardError(), QByteArray("Stopped.\n"));
     const QString lock = u"LCK.."_s + dead.devicePath().mid(5).replace(u'/', u'_');
     for (const QString &dir : {u"/var/lock/"_s, u"/run/lock/"_s, u"/tmp/"_s})

@@ -61,9 +61,7 @@ bool VirtualCable::lineSettings(termios &settings) const
 void VirtualCable::serve()
 {
     for (;;) {
-        const bool flood = m_behaviour.kind == Kind::Flood;
-        pollfd fds[]
-            = {{m_stop[0], POLLIN, 0}, {m_master, short(POLLIN | (flood ? POLLOUT : 0)), 0}};
+        pollfd fds[] = {{m_stop[0], POLLIN, 0}, {m_master, POLLIN, 0}};
         const nfds_t count = m_master >= 0 ? 2 : 1;
         const auto untilResult = std::chrono::ceil<std::chrono::milliseconds>(
             m_resultDue - std::chrono::steady_clock::now());
@@ -82,15 +80,8 @@ void VirtualCable::serve()
             continue;
         }
 
-        if (flood && (fds[1].revents & POLLOUT) && !(fds[1].revents & POLLHUP)) {
-            static const QByteArray stream(4096, 'U');
-            [[maybe_unused]] const auto written
-                = ::write(m_master, stream.constData(), size_t(stream.size()));
-        }
         char chunk[256];
         const ssize_t got = (fds[1].revents & POLLIN) ? ::read(m_master, chunk, sizeof chunk) : 0;
-        if (flood && got > 0)
-            continue; // swallows what it is sent
         if (got <= 0) {
             // Nobody holds the port open: the next user starts from the probe again. Hang-ups
             // are reported without pause, so wait a little before looking again.

@@ -31,7 +31,6 @@ public:
                      // CR LF `answer` CR LF (V1, its default), "0" CR (V0), nothing (Q1)
         UnplugAfter, // echoes up to value k, then vanishes like a pulled USB adapter when the
                      // next byte comes
-        Flood,       // sends 'U' continuously at full speed, whatever it is sent
         Noisy,       // echoes every byte followed by a burst of garbage
         Radio        // a Kenwood-style transceiver's CAT port: echoes nothing, and answers "?;"
                      // to every command it does not know, ended by ";" or CR
@@ -51,7 +50,6 @@ public:
     static Behaviour doubled() { return {Kind::Doubled, 0, 0, {}}; }
     static Behaviour modem(const QByteArray &answer) { return {Kind::Modem, 0, 0, answer}; }
     static Behaviour unplugAfter(int value) { return {Kind::UnplugAfter, value, 0, {}}; }
-    static Behaviour flood() { return {Kind::Flood, 0, 0, {}}; }
     static Behaviour noisy() { return {Kind::Noisy, 0, 0, {}}; }
     static Behaviour radio() { return {Kind::Radio, 0, 0, {}}; }
 

@@ -61,9 +61,10 @@ int main(int argc, char *argv[])
 {
     const std::optional<Behaviour> behaviour = parse(argc, argv);
     if (!behaviour) {
-        std::fprintf(stderr,
-                     "usage: virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K]\n"
-                     "K is a byte value from 0 to 255, in decimal.\n");
+        std::fprintf(
+            stderr,
+            "usage: virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K]\n"
+            "K is a byte value from 0 to 255, in decimal.\n");
         return 2;
     }
 
