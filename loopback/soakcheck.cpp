@@ -111,8 +111,8 @@ private:
             }
             if (duration > 0s && now - m_start >= duration)
                 break;
-            send();
             receive(now, false);
+            send(); // into the room the echoes and the lost bytes left
             if (m_calls.status && now - m_lastStatus >= kStatusEvery) {
                 m_lastStatus = now;
                 m_calls.status({since(now), m_result.bytes, m_result.faults.size()});
