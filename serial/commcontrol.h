@@ -3,7 +3,20 @@
 
 #pragma once
 
+#include "serial/commerror.h"
+
 #include <QByteArray>
+
+#include <optional>
+
+// The control lines a port reads, as they stood when read.
+struct ModemLines
+{
+    bool cts = false;
+    bool dsr = false;
+    bool dcd = false;
+    bool ri = false;
+};
 
 // What a loopback test drives on the serial control. Every operation may throw CommError.
 class CommControl
@@ -21,4 +34,17 @@ public:
     virtual qint16 inBufferCount() = 0;
     // Every waiting byte, oldest first; empties the receive buffer.
     virtual QByteArray input() = 0;
+
+    // The deeper checks need more of the line than the test does. A control without control
+    // lines switches nothing and reports none, and one that cannot change its rate refuses.
+    virtual void setDTREnable(bool) {}
+    virtual void setRTSEnable(bool) {}
+    // None when the device does not report its control lines.
+    virtual std::optional<ModemLines> modemLines() { return std::nullopt; }
+    // Takes effect at once when the port is open.
+    virtual void setBaudRate(qint32 baud)
+    {
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        QStringLiteral("This port cannot run at %1 baud.").arg(baud));
+    }
 };

@@ -21,6 +21,7 @@ enum class ErrorNumber : qint32 {
     PermissionDenied = 8031,    // the user may not open the device (not in dialout)
     OpenFailed = 8032,          // any other reason the device would not open as a serial port
     WriteFailed = 8033,         // the bytes could not be handed to the device
+    LinesFailed = 8040,         // the control lines could not be read
 };
 
 // A failed operation: a nonzero number and a description meant for the user.

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <optional>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -192,6 +194,42 @@ QByteArray MSComm::input()
     if (m_config.nullDiscard)
         bytes.replace('\0', QByteArray());
     return bytes;
+}
+
+std::optional<ModemLines> MSComm::modemLines()
+{
+    requireOpen();
+    const QSerialPort::PinoutSignals pins = m_port->pinoutSignals();
+    const QSerialPort::SerialPortError error = m_port->error();
+    if (error == QSerialPort::UnsupportedOperationError
+        || (error != QSerialPort::NoError && isPseudoTerminal())) {
+        m_port->clearError();
+        return std::nullopt;
+    }
+    if (error != QSerialPort::NoError)
+        throw lineFailure(ErrorNumber::LinesFailed, u"read the control lines of"_s);
+    return ModemLines{pins.testFlag(QSerialPort::ClearToSendSignal),
+                      pins.testFlag(QSerialPort::DataSetReadySignal),
+                      pins.testFlag(QSerialPort::DataCarrierDetectSignal),
+                      pins.testFlag(QSerialPort::RingIndicatorSignal)};
+}
+
+void MSComm::setBaudRate(qint32 baud)
+{
+    QStringList fields = m_config.settings.split(u',');
+    fields[0] = QString::number(baud);
+    const QString settings = fields.join(u',');
+    if (!parseSettings(settings))
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"%1 baud is not a valid rate."_s.arg(baud));
+    if (portOpen() && !m_port->setBaudRate(baud)) {
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        applyLineSettings(); // back to the rate that worked
+        throw CommError(ErrorNumber::InvalidPropertyValue,
+                        u"%1 refused %2 baud: %3."_s.arg(deviceLabel()).arg(baud).arg(reason));
+    }
+    m_config.settings = settings;
 }
 
 void MSComm::setSettings(const QString &settings)
@@ -404,6 +442,16 @@ CommError MSComm::openError() const
                          u"%1 would not open as a serial port: %2."_s.arg(m_device,
                                                                           m_port->errorString()));
     }
+}
+
+// The slaves of Unix 98 pseudo-terminals; they have no control lines.
+bool MSComm::isPseudoTerminal() const
+{
+    struct stat status = {};
+    constexpr unsigned kFirstPtyMajor = 136;
+    constexpr unsigned kLastPtyMajor = 143;
+    return ::fstat(int(m_port->handle()), &status) == 0 && S_ISCHR(status.st_mode)
+           && major(status.st_rdev) >= kFirstPtyMajor && major(status.st_rdev) <= kLastPtyMajor;
 }
 
 QString MSComm::deviceLabel() const

@@ -55,11 +55,14 @@ public:
     void setOutput(const QByteArray &bytes) override;
     qint16 inBufferCount() override;
     QByteArray input() override;
+    void setDTREnable(bool enable) override;
+    void setRTSEnable(bool enable) override;
+    std::optional<ModemLines> modemLines() override;
+    // Changes only the rate of the line settings; a rate the device refuses leaves the old one.
+    void setBaudRate(qint32 baud) override;
 
     // "baud,parity,data,stop", e.g. "19200,n,8,1".
     void setSettings(const QString &settings);
-    void setDTREnable(bool enable);
-    void setRTSEnable(bool enable);
     // 0 none, 1 XON/XOFF, 2 RTS/CTS.
     void setHandshaking(qint32 handshaking);
     void setInBufferSize(qint16 bytes);
@@ -94,6 +97,7 @@ private:
     CommError lineFailure(ErrorNumber number, const QString &doing);
     CommError openError() const;
     QString deviceLabel() const;
+    bool isPseudoTerminal() const;
 
     PortMap m_ports;
     qint16 m_commPort = 1;

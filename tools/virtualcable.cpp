@@ -60,42 +60,54 @@ bool VirtualCable::lineSettings(termios &settings) const
 
 void VirtualCable::serve()
 {
+    using Clock = std::chrono::steady_clock;
     for (;;) {
         pollfd fds[] = {{m_stop[0], POLLIN, 0}, {m_master, POLLIN, 0}};
         const nfds_t count = m_master >= 0 ? 2 : 1;
-        const auto untilResult = std::chrono::ceil<std::chrono::milliseconds>(
-            m_resultDue - std::chrono::steady_clock::now());
-        const int ready
-            = ::poll(fds, count, m_result.isEmpty() ? -1 : int(std::max(untilResult, 0ms).count()));
+        // Woken for the modem's result and for the next echo the line carries, whichever is due
+        // first; to the microsecond, as a byte at 115200 baud takes less than a tenth of a ms.
+        std::optional<Clock::time_point> wake;
+        if (!m_result.isEmpty())
+            wake = m_resultDue;
+        if (!m_onTheLine.isEmpty())
+            wake = wake ? std::min(*wake, m_nextDue) : m_nextDue;
+        timespec timeout{};
+        if (wake) {
+            const auto left = std::max<std::chrono::nanoseconds>(*wake - Clock::now(), 0ns);
+            timeout.tv_sec = time_t(left.count() / 1'000'000'000);
+            timeout.tv_nsec = long(left.count() % 1'000'000'000);
+        }
+        const int ready = ::ppoll(fds, count, wake ? &timeout : nullptr, nullptr);
         if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents != 0)
             return;
         if (count < 2)
             continue;
-        if (ready == 0) { // the modem's result is due: a write of its own, after the echo
+        const auto now = Clock::now();
+        if (!m_result.isEmpty() && now >= m_resultDue) { // a write of its own, after the echo
             [[maybe_unused]] const auto written
                 = ::write(m_master, m_result.constData(), size_t(m_result.size()));
             m_result.clear();
-            continue;
         }
+        if (const QByteArray due = dueOnTheLine(now); !due.isEmpty()) [[maybe_unused]]
+            const auto written = ::write(m_master, due.constData(), size_t(due.size()));
+        if (ready <= 0)
+            continue;
 
         char chunk[256];
         const ssize_t got = (fds[1].revents & POLLIN) ? ::read(m_master, chunk, sizeof chunk) : 0;
         if (got <= 0) {
             // Nobody holds the port open: the next user starts from the probe again. Hang-ups
             // are reported without pause, so wait a little before looking again.
-            m_probeSeen = false;
-            m_value = 0;
-            m_line.clear();
-            m_verbal = true;
-            m_quiet = false;
-            m_result.clear();
+            reset();
             pollfd stop{m_stop[0], POLLIN, 0};
             if (::poll(&stop, 1, 2) > 0)
                 return;
             continue;
         }
+        if (!m_firstHeard)
+            m_firstHeard = now;
         // What one read brought is answered with one write: byte by byte, the echo of the probe
         // could arrive in pieces, and its tail would be taken for the echo of the next value.
         QByteArray replies;
@@ -107,13 +119,84 @@ void VirtualCable::serve()
             if (!vanish)
                 replies += answer(chunk[i]);
         }
-        if (!replies.isEmpty()) [[maybe_unused]]
-            const auto written = ::write(m_master, replies.constData(), size_t(replies.size()));
+        if (m_behaviour.atLineRate && !replies.isEmpty()) {
+            if (m_onTheLine.isEmpty()) // an idle line starts the next byte now
+                m_nextDue = std::max(m_nextDue, now) + pace().character;
+            m_onTheLine += replies;
+        } else if (!replies.isEmpty()) {
+            [[maybe_unused]] const auto written
+                = ::write(m_master, replies.constData(), size_t(replies.size()));
+        }
         if (vanish) {
             ::close(m_master);
             m_master = -1;
         }
     }
+}
+
+void VirtualCable::reset()
+{
+    m_probeSeen = false;
+    m_value = 0;
+    m_line.clear();
+    m_verbal = true;
+    m_quiet = false;
+    m_result.clear();
+    m_onTheLine.clear();
+    m_firstHeard.reset();
+}
+
+// The rate the program set, and one character's time on the line at it; none when it cannot be
+// read.
+VirtualCable::Pace VirtualCable::pace() const
+{
+    static const std::pair<speed_t, qint32> rates[] = {{B300, 300},
+                                                       {B600, 600},
+                                                       {B1200, 1200},
+                                                       {B2400, 2400},
+                                                       {B4800, 4800},
+                                                       {B9600, 9600},
+                                                       {B19200, 19200},
+                                                       {B38400, 38400},
+                                                       {B57600, 57600},
+                                                       {B115200, 115200},
+                                                       {B230400, 230400},
+                                                       {B460800, 460800},
+                                                       {B921600, 921600}};
+    termios line{};
+    if (!lineSettings(line))
+        return {};
+    const speed_t speed = ::cfgetospeed(&line);
+    const auto rate = std::find_if(std::begin(rates), std::end(rates), [&](const auto &entry) {
+        return entry.first == speed;
+    });
+    if (rate == std::end(rates))
+        return {};
+    static const std::pair<tcflag_t, int> sizes[] = {{CS5, 5}, {CS6, 6}, {CS7, 7}, {CS8, 8}};
+    int bits = 1 + ((line.c_cflag & PARENB) ? 1 : 0) + ((line.c_cflag & CSTOPB) ? 2 : 1);
+    for (const auto &[flag, size] : sizes)
+        bits += (line.c_cflag & CSIZE) == flag ? size : 0;
+    return {rate->second, std::chrono::nanoseconds(std::chrono::seconds(bits)) / rate->second};
+}
+
+// The echoes whose time on the line has come, as they arrive: corrupted above the rate the
+// cable manages, lost while its conductor is open.
+QByteArray VirtualCable::dueOnTheLine(std::chrono::steady_clock::time_point now)
+{
+    QByteArray due;
+    const Pace line = pace();
+    const bool corrupt = m_behaviour.corruptAbove > 0 && line.baud > m_behaviour.corruptAbove;
+    while (!m_onTheLine.isEmpty() && m_nextDue <= now) {
+        const char byte = m_onTheLine[0];
+        m_onTheLine.remove(0, 1);
+        const auto sinceFirst = m_nextDue - m_firstHeard.value_or(m_nextDue);
+        const bool open = m_behaviour.every > 0ms && sinceFirst >= m_behaviour.every
+                          && sinceFirst % m_behaviour.every < m_behaviour.openFor;
+        if (!open)
+            due += corrupt ? char(byte & 0x7F) : byte;
+        m_nextDue += line.character;
+    }
+    return due;
 }
 
 // A command line ends at CR; the LF a terminal sends after it starts nothing. A line that

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 struct termios;
@@ -17,6 +18,9 @@ struct termios;
 // The cable tells the modem probe from the echo test by the line feed that ends the probe:
 // "value k" below is the k-th byte after it, which the test sends as the value k. Closing the
 // port starts the count again, and resets the modem.
+//
+// A cable may also play the line itself: its echo then leaves at the rate the program set on the
+// port, one character time (start, data, parity and stop bits) after another.
 class VirtualCable
 {
 public:
@@ -41,6 +45,14 @@ public:
         int value = 0;
         quint8 wrong = 0;
         QByteArray answer;
+        bool atLineRate = false; // paces the echo at the port's rate
+        // Above this rate every echoed byte loses its top bit, as on an adapter that cannot
+        // keep up; 0 for never.
+        qint32 corruptAbove = 0;
+        // The intermittent conductor: open for openFor once every `every`, counted from the
+        // first byte after the port was opened; what would cross it meanwhile is lost.
+        std::chrono::milliseconds openFor{0};
+        std::chrono::milliseconds every{0};
     };
 
     static Behaviour good() { return {}; }
@@ -52,6 +64,14 @@ public:
     static Behaviour unplugAfter(int value) { return {Kind::UnplugAfter, value, 0, {}}; }
     static Behaviour noisy() { return {Kind::Noisy, 0, 0, {}}; }
     static Behaviour radio() { return {Kind::Radio, 0, 0, {}}; }
+    static Behaviour paced(qint32 corruptAbove = 0)
+    {
+        return {Kind::Good, 0, 0, {}, true, corruptAbove, {}, {}};
+    }
+    static Behaviour intermittent(std::chrono::milliseconds openFor, std::chrono::milliseconds every)
+    {
+        return {Kind::Good, 0, 0, {}, true, 0, openFor, every};
+    }
 
     explicit VirtualCable(Behaviour behaviour = good());
     ~VirtualCable();
@@ -68,6 +88,14 @@ private:
     void serve();
     QByteArray answer(char byte);
     void hear(char byte);
+    void reset();
+    struct Pace
+    {
+        qint32 baud = 0;
+        std::chrono::nanoseconds character{};
+    };
+    Pace pace() const;
+    QByteArray dueOnTheLine(std::chrono::steady_clock::time_point now);
 
     Behaviour m_behaviour;
     int m_master = -1;
@@ -80,5 +108,8 @@ private:
     bool m_quiet = false; // Q0
     QByteArray m_result;  // the modem's result code, written at m_resultDue
     std::chrono::steady_clock::time_point m_resultDue;
+    QByteArray m_onTheLine; // echoes waiting for the line, at its rate
+    std::chrono::steady_clock::time_point m_nextDue;
+    std::optional<std::chrono::steady_clock::time_point> m_firstHeard;
     std::thread m_thread;
 };

@@ -3,36 +3,54 @@
 
 // A virtual cable for trying Tollbeck without hardware: plays the far end of a cable on a
 // pseudo-terminal, prints its device path and runs until interrupted.
-//   virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K]
+//   virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K|paced
+//                  |paced-fail-above RATE|intermittent MS EVERY_MS]
 #include "tools/virtualcable.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using Behaviour = VirtualCable::Behaviour;
 
-// The kinds a user can ask for; those that take K are given it, a byte value.
+// The kinds a user can ask for, with the numbers each takes (at most two, up to max).
 struct Kind
 {
     const char *name;
-    bool takesValue;
-    Behaviour (*make)(int value);
+    int values;
+    long max;
+    Behaviour (*make)(const long *values);
 };
 
 const Kind kKinds[] = {
-    {"good", false, [](int) { return VirtualCable::good(); }},
-    {"dead", false, [](int) { return VirtualCable::dead(); }},
-    {"doubled", false, [](int) { return VirtualCable::doubled(); }},
-    {"modem", false, [](int) { return VirtualCable::modem("OK"); }},
-    {"radio", false, [](int) { return VirtualCable::radio(); }},
-    {"corrupt", true, [](int k) { return VirtualCable::corrupt(k, quint8(k ^ 0x80)); }},
-    {"silent", true, [](int k) { return VirtualCable::silentFrom(k); }},
-    {"unplug", true, [](int k) { return VirtualCable::unplugAfter(k); }},
+    {"good", 0, 0, [](const long *) { return VirtualCable::good(); }},
+    {"dead", 0, 0, [](const long *) { return VirtualCable::dead(); }},
+    {"doubled", 0, 0, [](const long *) { return VirtualCable::doubled(); }},
+    {"modem", 0, 0, [](const long *) { return VirtualCable::modem("OK"); }},
+    {"radio", 0, 0, [](const long *) { return VirtualCable::radio(); }},
+    {"corrupt",
+     1,
+     255,
+     [](const long *k) { return VirtualCable::corrupt(int(*k), quint8(*k ^ 0x80)); }},
+    {"silent", 1, 255, [](const long *k) { return VirtualCable::silentFrom(int(*k)); }},
+    {"unplug", 1, 255, [](const long *k) { return VirtualCable::unplugAfter(int(*k)); }},
+    {"paced", 0, 0, [](const long *) { return VirtualCable::paced(); }},
+    {"paced-fail-above",
+     1,
+     4'000'000,
+     [](const long *rate) { return VirtualCable::paced(qint32(*rate)); }},
+    {"intermittent",
+     2,
+     3'600'000,
+     [](const long *ms) { return VirtualCable::intermittent(ms[0] * 1ms, ms[1] * 1ms); }},
 };
 
 // The behaviour the arguments ask for; none when they ask for nothing this cable can do.
@@ -42,15 +60,16 @@ std::optional<Behaviour> parse(int argc, char *argv[])
     for (const Kind &kind : kKinds) {
         if (std::strcmp(name, kind.name) != 0)
             continue;
-        if (!kind.takesValue)
-            return argc <= 2 ? std::optional(kind.make(0)) : std::nullopt;
-        if (argc != 3)
+        if (argc != std::max(2, kind.values + 2))
             return std::nullopt;
-        char *end = nullptr;
-        const long value = std::strtol(argv[2], &end, 10); // K is decimal, 0 to 255
-        if (*argv[2] == '\0' || *end != '\0' || value < 0 || value > 255)
-            return std::nullopt;
-        return kind.make(int(value));
+        long values[2] = {};
+        for (int i = 0; i < kind.values; ++i) {
+            char *end = nullptr;
+            values[i] = std::strtol(argv[i + 2], &end, 10); // decimal
+            if (*argv[i + 2] == '\0' || *end != '\0' || values[i] < 0 || values[i] > kind.max)
+                return std::nullopt;
+        }
+        return kind.make(values);
     }
     return std::nullopt;
 }
@@ -63,8 +82,11 @@ int main(int argc, char *argv[])
     if (!behaviour) {
         std::fprintf(
             stderr,
-            "usage: virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K]\n"
-            "K is a byte value from 0 to 255, in decimal.\n");
+            "usage: virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K\n"
+            "                      |paced|paced-fail-above RATE|intermittent MS EVERY_MS]\n"
+            "K is a byte value from 0 to 255, in decimal. A paced cable echoes at the\n"
+            "rate set on the port; above RATE it loses each byte's top bit; an\n"
+            "intermittent one is open for MS milliseconds every EVERY_MS.\n");
         return 2;
     }
 
