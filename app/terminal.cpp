@@ -3,6 +3,7 @@
 
 #include "app/terminal.h"
 
+#include "app/deeperchecks.h"
 #include "app/runjson.h"
 #include "loopback/linefeeds.h"
 #include "loopback/loopbacktest.h"
@@ -136,7 +137,7 @@ void writeError(const QString &text)
 }
 
 // The window as a run in the terminal sees it: the log goes to standard output, line breaks as
-// line feeds, unless the record goes there as JSON when the run has ended. There are no
+// line feeds, unless the record goes there as JSON when everything has ended. There are no
 // controls to disable and no log to empty, as nothing is written yet.
 class TerminalLog : public LogWriter
 {
@@ -156,13 +157,12 @@ public:
             m_lineOpen = !lines.endsWith(u'\n');
         m_out.write(lines);
     }
-    void runEnded(const RunRecord &run) override
+    // The shell's prompt belongs on a line of its own.
+    void endLine()
     {
-        LogWriter::runEnded(run);
-        if (m_json)
-            m_out.write(QString::fromUtf8(QJsonDocument(RunJson::run(run)).toJson()));
-        else if (m_lineOpen) // the shell's prompt belongs on a line of its own
+        if (m_lineOpen)
             m_out.write(u"\n"_s);
+        m_lineOpen = false;
     }
     bool stopRequested() const override { return m_stop.received() != 0 || m_out.error() != 0; }
 
@@ -182,6 +182,7 @@ struct Request
     QString port;      // --check's PORT as given; empty: the saved port
     bool walk = true;  // false with --no-walk
     bool json = false; // the result as one JSON document
+    DeeperChecks deeper;
     QString help;
     QString error;
 };
@@ -190,7 +191,8 @@ const QString kUsageEnd = uR"(
 Without options Tollbeck opens its window.
 
 Exit status: 0 a port passed (or --list, --help, --version shown),
-1 no port passed, 2 a usage error (no port was opened),
+1 no port passed, or a check asked for found a fault,
+2 a usage error (no port was opened),
 3 standard output could not be written (the disk is full, say).
 Stopped by Ctrl+C, SIGTERM or a closed pipe, Tollbeck closes the port and
 ends by that signal: the shell reports 130, 143 or 141.
@@ -215,16 +217,39 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     const QCommandLineOption json(u"json"_s,
                                   u"With --check or --list: the result as one JSON document "
                                   "(schema 1; see man tollbeck) instead of text."_s);
+    const QCommandLineOption lines(
+        u"lines"_s,
+        u"With --check, after a pass: switch RTS and DTR and check that a loopback plug's CTS, "
+        "DSR and DCD follow (RI is reported). Switching RTS and DTR keys a transmitter wired to "
+        "them: keep the radio end of the cable unconnected."_s);
+    const QCommandLineOption rates(
+        u"rates"_s,
+        u"With --check, after a pass: echo every byte value at 1200 to 115200 baud, or at the "
+        "rates of LIST (--rates=9600,38400), and name the highest rate that passes with every "
+        "lower one. LIST may be left out."_s,
+        u"LIST"_s);
+    const QCommandLineOption soak(
+        u"soak"_s,
+        u"With --check, after a pass: echo without pause for SECONDS, or until Ctrl+C, while you "
+        "move the cable and its plugs; every dropout, wrong or missing byte is reported with its "
+        "time. SECONDS may be left out."_s,
+        u"SECONDS"_s);
     const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help."_s);
     const QCommandLineOption version({u"v"_s, u"version"_s}, u"Show the version."_s);
-    parser.addOptions({check, noWalk, list, json, help, version});
+    parser.addOptions({check, noWalk, list, json, lines, rates, soak, help, version});
     parser.addPositionalArgument(u"PORT"_s,
                                  u"COM1 to COM12 (COM 5, com5 or 5 also do), or a serial device "
                                  "or a link to one that a COM number is mapped to."_s,
                                  u"[PORT]"_s);
 
+    // --rates and --soak take their value only after "=": alone they mean every rate and until
+    // stopped.
+    QStringList given = arguments;
+    given.replaceInStrings(QRegularExpression(u"^--rates$"_s), u"--rates=1200,2400,4800,9600,"
+                                                               "19200,38400,57600,115200"_s);
+    given.replaceInStrings(QRegularExpression(u"^--soak$"_s), u"--soak=0"_s);
     Request request;
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(given)) {
         request.error = parser.errorText() + u" See tollbeck --help."_s;
         return request;
     }
@@ -241,6 +266,14 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         request.error = u"--no-walk goes with --check only."_s;
     } else if (parser.isSet(json) && !parser.isSet(check) && !parser.isSet(list)) {
         request.error = u"--json goes with --check or --list."_s;
+    } else if ((parser.isSet(lines) || parser.isSet(rates) || parser.isSet(soak))
+               && !parser.isSet(check)) {
+        request.error = u"--lines, --rates and --soak go with --check only."_s;
+    } else if (parser.isSet(rates) && !request.deeper.setRates(parser.value(rates))) {
+        request.error = u"--rates=%1: give rates in baud, separated by commas, as in "
+                        "--rates=9600,38400."_s.arg(parser.value(rates));
+    } else if (parser.isSet(soak) && !request.deeper.setSoak(parser.value(soak))) {
+        request.error = u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(parser.value(soak));
     } else if (!ports.isEmpty() && !parser.isSet(check)) {
         request.error = u"\"%1\": a PORT goes with --check only."_s.arg(ports.join(u' '));
     } else if (ports.size() > 1) {
@@ -251,6 +284,7 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     } else if (parser.isSet(check)) {
         request.port = ports.value(0).trimmed();
         request.walk = !parser.isSet(noWalk);
+        request.deeper.lines = parser.isSet(lines);
     } else {
         request.error = u"nothing to do: give --check, --list, --help or --version."_s;
     }
@@ -350,6 +384,39 @@ int print(const QString &text)
     return finished(out, Success);
 }
 
+// The deeper checks on the port that passed, opened again, their lines after the log's. On a
+// terminal the soak's status line is rewritten in place, as rsync --progress does.
+DeeperResult checkDeeper(const Request &request,
+                         qint16 port,
+                         MSComm &comm,
+                         RunClock &clock,
+                         TerminalLog &log,
+                         Output &out)
+{
+    try {
+        comm.setCommPort(port);
+        comm.setPortOpen(true);
+    } catch (const CommError &error) {
+        log.Testout(u"\r\n"_s + error.description() + u"\r\n"_s);
+        return {true, false, {}};
+    }
+    const bool statusLine = !request.json && ::isatty(STDOUT_FILENO) == 1;
+    qsizetype shown = 0;
+    const auto status = [&](const QString &text) {
+        if (!statusLine)
+            return;
+        out.write(u'\r' + text.leftJustified(shown) + (text.isEmpty() ? u"\r"_s : QString()));
+        shown = text.size();
+    };
+    const DeeperResult result = runDeeperChecks(
+        request.deeper,
+        comm,
+        clock,
+        {[&](const QString &text) { log.Testout(text); }, status, [&] { return log.stopRequested(); }});
+    comm.setPortOpen(false);
+    return result;
+}
+
 // Runs the test as the window's Start does, with the log or the record on standard output.
 int check(const Request &request,
           qint16 port,
@@ -368,12 +435,22 @@ int check(const Request &request,
     };
     const RunPorts ports{configure, [&] { return selected; }, comm.ports(), devices, request.walk};
     const RunRecord record = LoopbackTest(log, comm, clock, ports).run();
-    // The port is closed and its lock file gone by now.
-    if (stop.received() != 0) {
+    QJsonObject json = RunJson::run(record);
+    DeeperResult deeper;
+    if (const Attempt *passed = record.passed(); passed && request.deeper.any() && !log.stopRequested())
+        deeper = checkDeeper(request, passed->port, comm, clock, log, out);
+    for (auto section = deeper.sections.begin(); section != deeper.sections.end(); ++section)
+        json.insert(section.key(), section.value());
+    if (request.json)
+        out.write(QString::fromUtf8(QJsonDocument(json).toJson()));
+    log.endLine();
+    // A soak that runs until stopped ends by Ctrl+C, as ping does: with its summary and verdict.
+    // Any other stop leaves the port closed and its lock file gone by now.
+    if (stop.received() != 0 && !deeper.soakStopped) {
         writeError(u"Stopped.\n"_s);
         dieBy(stop.received());
     }
-    return finished(out, record.passed() ? Success : NonePassed);
+    return finished(out, record.passed() && !deeper.faultFound ? Success : NonePassed);
 }
 
 // COM 1 to COM 12 with what is known of each, from one look at the system. Opens no port.

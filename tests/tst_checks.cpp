@@ -55,7 +55,6 @@ class TestChecks : public QObject
 private Q_SLOTS:
     void lines_data();
     void lines();
-    void linesThroughPreloadedPlug();
     void ratesOnCableFailingAbove38400();
     void soak_data();
     void soak();
@@ -104,28 +103,6 @@ void TestChecks::lines()
              "DTR -> RI: stuck off (not required)\r\nSettle time: %1 ms (the longest an input "
              "took to follow; waited up to 50.0 ms).\r\nKeying lines: RTS and DTR work.\r\n"_s
                  .arg(double(result.settle.count()) / 1000.0, 0, 'f', 1));
-}
-
-void TestChecks::linesThroughPreloadedPlug()
-{
-    // The plug's library must be there when the program starts: run this test again under it.
-    if (!qEnvironmentVariable("LD_PRELOAD").contains(u"tollbeck-plug"_s)) {
-        QProcess again;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"LD_PRELOAD"_s, QString::fromLocal8Bit(PLUG_LIBRARY));
-        environment.insert(u"TOLLBECK_PLUG"_s, u"CTS=OFF"_s);
-        again.setProcessEnvironment(environment);
-        again.start(QCoreApplication::applicationFilePath(), {u"linesThroughPreloadedPlug"_s});
-        QVERIFY(again.waitForFinished());
-        QVERIFY2(again.exitCode() == 0, again.readAllStandardOutput().constData());
-        return;
-    }
-    VirtualCable cable;
-    OpenPort port(cable);
-    EventLoopClock clock;
-    const LinesResult result = checkLines(port.comm, clock);
-    QCOMPARE(wireResults(result), u"stuck off,follows,follows,stuck off"_s);
-    QVERIFY(linesLog(result).endsWith(u"Keying lines: DTR works, RTS does not.\r\n"_s));
 }
 
 void TestChecks::ratesOnCableFailingAbove38400()

@@ -91,6 +91,8 @@ private Q_SLOTS:
     void usageErrors();
     void signalStopsTheScript_data();
     void signalStopsTheScript();
+    void deeperChecks_data();
+    void deeperChecks();
 };
 
 void TestTerminal::checkPrintsTheWindowsLog_data()
@@ -329,6 +331,72 @@ void TestTerminal::signalStopsTheScript()
     const QString lock = u"LCK.."_s + dead.devicePath().mid(5).replace(u'/', u'_');
     for (const QString &dir : {u"/var/lock/"_s, u"/run/lock/"_s, u"/tmp/"_s})
         QVERIFY2(!QFileInfo::exists(dir + lock), qPrintable(dir + lock + u" is left behind"_s));
+}
+
+void TestTerminal::deeperChecks_data()
+{
+    QTest::addColumn<VirtualCable::Behaviour>("cable");
+    QTest::addColumn<QString>("plug"); // a loopback plug's wiring, preloaded; empty: none
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said"); // a line of the output
+    QTest::newRow("lines, RTS wire broken")
+        << VirtualCable::good() << u"CTS=OFF"_s << QStringList{u"--lines"_s} << 1
+        << u"Keying lines: DTR works, RTS does not."_s;
+    QTest::newRow("lines, a bare pseudo-terminal")
+        << VirtualCable::good() << QString() << QStringList{u"--lines"_s} << 0
+        << u"This device does not report its control lines, so they cannot be checked."_s;
+    QTest::newRow("rates, garbled above 38400")
+        << VirtualCable::paced(38400) << QString() << QStringList{u"--rates"_s} << 1
+        << u"Set your radio software to at most 38400 baud."_s;
+    // Ended by Ctrl+C, as it is meant to be: the summary and the verdict's status.
+    QTest::newRow("soak until Ctrl+C") << VirtualCable::paced() << QString()
+                                       << QStringList{u"--soak"_s} << 0 << u"Steady."_s;
+    QTest::newRow("all three, as JSON")
+        << VirtualCable::paced(38400) << u"CTS=OFF"_s
+        << QStringList{u"--lines"_s, u"--rates=57600,9600"_s, u"--soak=1"_s, u"--json"_s} << 1
+        << u"        \"highest\": 9600,"_s;
+}
+
+void TestTerminal::deeperChecks()
+{
+    QFETCH(VirtualCable::Behaviour, cable);
+    QFETCH(QString, plug);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    VirtualCable virtualCable(cable);
+    Terminal terminal(virtualCable.devicePath());
+    if (!plug.isEmpty()) {
+        QProcessEnvironment environment = terminal.process.processEnvironment();
+        environment.insert(u"LD_PRELOAD"_s, QString::fromLocal8Bit(PLUG_LIBRARY));
+        environment.insert(u"TOLLBECK_PLUG"_s, plug);
+        // A sanitized build wants its runtime first; the plug only answers a few ioctls.
+        environment.insert(u"ASAN_OPTIONS"_s,
+                           environment.value(u"ASAN_OPTIONS"_s) + u":verify_asan_link_order=0"_s);
+        terminal.process.setProcessEnvironment(environment);
+    }
+    if (arguments.contains(u"--soak"_s)) {
+        terminal.process.start(QString::fromLocal8Bit(TOLLBECK),
+                               QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} + arguments);
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += terminal.process.readAllStandardOutput()).contains("Soak: "),
+                                 10000);
+        QTest::qWait(1000);
+        ::kill(pid_t(terminal.process.processId()), SIGINT);
+        QVERIFY(terminal.process.waitForFinished(5000));
+        terminal.out = QString::fromLocal8Bit(out + terminal.process.readAllStandardOutput());
+        QCOMPARE(terminal.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(terminal.process.exitCode(), status);
+    } else {
+        QCOMPARE(terminal.run(QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} + arguments), status);
+    }
+    QVERIFY2(terminal.out.split(u'\n').contains(said), qPrintable(terminal.out));
+    if (arguments.contains(u"--json"_s)) {
+        const QJsonObject run = QJsonDocument::fromJson(terminal.out.toUtf8()).object();
+        for (const QString &section : {u"lines"_s, u"rates"_s, u"soak"_s})
+            QVERIFY(run[section].isObject());
+    }
 }
 
 QTEST_MAIN(TestTerminal)
