@@ -19,6 +19,10 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSettings>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -150,6 +154,9 @@ Form1::Form1(QSettings &settings,
     // Qt names a closed list by its current entry and leaves its label to the buddy relation.
     Label2->setBuddy(Combo1);
     Text1->setAccessibleName(u"Log"_s);
+    // Start's description holds the instructions until a run replaces them with its verdict.
+    Command1->setAccessibleDescription(
+        QStringList{Label1->text(), Label3->text(), Label4->text()}.join(u' '));
 
     setFixedSize(pixelsX(*this, 7080), pixelsY(*this, 6030));
     // The layout, in twips. Each control is named as in the layout, for accessibility tools and
@@ -184,6 +191,7 @@ Form1::Form1(QSettings &settings,
     setTabOrder(Command1, Combo1);
     setTabOrder(Combo1, Command3);
 
+    connect(Combo1, &QComboBox::currentIndexChanged, this, &Form1::namePortLabel);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
@@ -210,12 +218,13 @@ void Form1::Test()
                          MSComm1.ports(),
                          m_devices};
     LoopbackTest(*this, MSComm1, m_clock, ports).run();
-    Text1->flush(); // the whole log is there when the run has ended
 }
 
 void Form1::Testout(const QString &text)
 {
     Text1->appendText(text);
+    if (std::exchange(m_awaitingFirstLine, false))
+        showRunBegun();
 }
 
 void Form1::InitPort()
@@ -266,6 +275,11 @@ void Form1::closeEvent(QCloseEvent *event)
     Boolean cancel = kFalse;
     Form_QueryUnload(cancel, event->spontaneous() ? FormControlMenu : FormCode);
     event->setAccepted(cancel == kFalse);
+    // Sighted users see the run going on; a screen reader finds why the window stays open with the
+    // log, which has the focus during a run.
+    if (cancel != kFalse)
+        Text1->setAccessibleDescription(
+            u"The test is running: close the window when it has ended."_s);
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -337,6 +351,9 @@ void Form1::showHelpText(const QString &path)
         m_helpText->setWindowFlag(Qt::Window);
         m_helpText->setWindowTitle(u"Tollbeck Help"_s);
         m_helpText->setReadOnly(true);
+        // A caret that the keys move, as in the log, lets a screen reader read line by line.
+        m_helpText->setTextInteractionFlags(Qt::TextSelectableByMouse
+                                            | Qt::TextSelectableByKeyboard);
         m_helpText->setLineWrapMode(QPlainTextEdit::NoWrap);
         // readme.txt is laid out in columns for a fixed-pitch face.
         m_helpText->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -352,18 +369,83 @@ void Form1::showHelpText(const QString &path)
     m_helpText->activateWindow();
 }
 
-void Form1::setTestRunning(bool running)
+// On Linux Qt gives a screen reader no selected entry of a closed list; the name of its label,
+// which is read first, carries it.
+void Form1::namePortLabel()
 {
-    TestRunning = running ? kTrue : kFalse;
+    Label2->setAccessibleName(u"Port: "_s + Combo1->currentText());
 }
 
-void Form1::setControlsEnabled(bool enabled)
+// A run has begun. Its first line in the log moves the focus and disables the controls.
+void Form1::beginRun()
+{
+    TestRunning = kTrue;
+    Text1->clearLog();
+    m_awaitingFirstLine = true;
+}
+
+// The focus goes to the log before the control that holds it is disabled and Qt moves it along
+// the tab order on its own. The caret stays at the log's start, so a screen reader reads the line
+// that says the run has begun, and the user reads on from there while the log grows.
+void Form1::showRunBegun()
+{
+    Text1->setFocus();
+    Text1->flush();
+    Text1->setTextCursor(QTextCursor(Text1->document()));
+    enableControls(false);
+}
+
+// The run has ended. Start, which ran it, takes the focus with the verdict as its description, so
+// a screen reader speaks it at once; the log's caret waits at the verdict for a reader who goes
+// back into the log.
+void Form1::endRun()
+{
+    m_awaitingFirstLine = false;
+    Text1->flush();
+    TestRunning = kFalse;
+    enableControls(true);
+    Text1->setAccessibleDescription({});
+    const QStringList verdict = verdictLines();
+    if (!verdict.isEmpty()) {
+        Command1->setAccessibleDescription(verdict.join(u' '));
+        const QTextDocument &log = *Text1->document();
+        const QTextCursor found
+            = log.find(verdict.first(), log.characterCount(), QTextDocument::FindBackward);
+        Text1->setTextCursor(QTextCursor(found.block()));
+    }
+    Command1->setFocus();
+}
+
+// The verdict as the log states it: the pass line and the one after it, or the failure line and
+// the causes that follow the advice to check the cable. Empty when the log holds neither.
+QStringList Form1::verdictLines() const
+{
+    const QStringList lines = Text1->toPlainText().split(u'\n', Qt::SkipEmptyParts);
+    for (qsizetype at = lines.size() - 1; at >= 0; --at) {
+        if (lines[at].endsWith(u": Test passed successfully!"_s))
+            return lines.mid(at, 2);
+        if (lines[at] == u"Test failed on all ports tested."_s)
+            return QStringList{lines[at]} + lines.mid(at + 2);
+    }
+    return {};
+}
+
+void Form1::enableControls(bool enabled)
 {
     for (QWidget *control : std::initializer_list<QWidget *>{Command1, Command2, Command3, Combo1})
         control->setEnabled(enabled);
 }
 
-void Form1::clearLog()
+void Form1::setTestRunning(bool running)
 {
-    Text1->clearLog();
+    if (running)
+        beginRun();
+    else
+        endRun();
 }
+
+// The window disables and enables its controls itself, at the moments beginRun and endRun mark.
+void Form1::setControlsEnabled(bool /*enabled*/) {}
+
+// beginRun has emptied the log.
+void Form1::clearLog() {}

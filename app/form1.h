@@ -72,6 +72,14 @@ private:
     void centreOnScreen();
     QStringList portTooltips() const;
     void showHelpText(const QString &path);
+    void namePortLabel();
+
+    // A run's two moments, as the window shows them.
+    void beginRun();
+    void showRunBegun();
+    void endRun();
+    QStringList verdictLines() const;
+    void enableControls(bool enabled);
 
     void setTestRunning(bool running) override;
     void setControlsEnabled(bool enabled) override;
@@ -83,4 +91,5 @@ private:
     Desktop m_desktop;
     QPlainTextEdit *m_helpText = nullptr; // made when the desktop cannot show the help file
     bool m_centredWithFrame = false;
+    bool m_awaitingFirstLine = false; // a run has begun and its log is still empty
 };

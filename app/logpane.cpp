@@ -3,6 +3,8 @@
 
 #include "app/logpane.h"
 
+#include <QScrollBar>
+
 #include <chrono>
 #include <utility>
 
@@ -38,6 +40,12 @@ void LogPane::flush()
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     end.insertText(std::exchange(m_pending, {}));
+    // A screen reader reads the line at the caret; moving it under the reader would lose the
+    // place.
+    if (hasFocus()) {
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        return;
+    }
     setTextCursor(end);
     ensureCursorVisible();
 }

@@ -109,6 +109,9 @@ bool LoopbackTest::run()
     guard([&] { m_window.setTestRunning(true); });
     guard([&] { m_window.setControlsEnabled(false); });
     guard([&] { m_window.clearLog(); });
+    // The log says the run has begun before anything waits.
+    log(kBeginning);
+    log(kPleaseWait);
     m_clock.yield();
     guard([&] { m_ports.configure(); });
     m_pending.reset(); // the configuration has shown its own failures
@@ -116,8 +119,6 @@ bool LoopbackTest::run()
     qint16 startPort = 0;
     guard([&] { startPort = portNumber(m_ports.selected()); });
     qint16 port = startPort;
-    log(kBeginning);
-    log(kPleaseWait);
 
     bool otherPorts = false;
     bool passed = false;
