@@ -41,9 +41,12 @@ void LogPane::flush()
     end.movePosition(QTextCursor::End);
     end.insertText(std::exchange(m_pending, {}));
     // A screen reader reads the line at the caret; moving it under the reader would lose the
-    // place.
+    // place. The view alone scrolls, as far as it would to show a caret at the end.
     if (hasFocus()) {
-        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        QScrollBar &lines = *verticalScrollBar();
+        while (cursorRect(end).bottom() > viewport()->rect().bottom()
+               && lines.value() < lines.maximum())
+            lines.setValue(lines.value() + 1);
         return;
     }
     setTextCursor(end);
