@@ -280,7 +280,6 @@ void TestApp::failingWalkIsHeard()
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QTest::mouseClick(form.Command1, Qt::LeftButton);
-    QCOMPARE(QApplication::focusWidget(), form.Command1);
     QCOMPARE(form.Command1->accessibleDescription(),
              u"Test failed on all ports tested. COM 1, the port you selected, could not be opened: "
              "%1 is not there. Serial devices not in the port list: %2. Map one to a COM "
