@@ -16,10 +16,13 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QSessionManager>
 #include <QSettings>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -151,6 +154,9 @@ Form1::Form1(QSettings &settings,
     // Qt names a closed list by its current entry and leaves its label to the buddy relation.
     Label2->setBuddy(Combo1);
     Text1->setAccessibleName(u"Log"_s);
+    // Start's description holds the instructions until a run replaces them with its verdict.
+    Command1->setAccessibleDescription(
+        QStringList{Label1->text(), Label3->text(), Label4->text()}.join(u' '));
 
     setFixedSize(pixelsX(*this, 7080), pixelsY(*this, 6030));
     // The layout, in twips. Each control is named as in the layout, for accessibility tools and
@@ -185,6 +191,7 @@ Form1::Form1(QSettings &settings,
     setTabOrder(Command1, Combo1);
     setTabOrder(Combo1, Command3);
 
+    connect(Combo1, &QComboBox::currentIndexChanged, this, &Form1::namePortLabel);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
@@ -211,7 +218,6 @@ void Form1::Test()
                          MSComm1.ports(),
                          m_devices};
     LoopbackTest(*this, MSComm1, m_clock, ports).run();
-    Text1->flush(); // the whole log is there when the run has ended
 }
 
 void Form1::Testout(const QString &text)
@@ -267,6 +273,11 @@ void Form1::closeEvent(QCloseEvent *event)
     Boolean cancel = kFalse;
     Form_QueryUnload(cancel, event->spontaneous() ? FormControlMenu : FormCode);
     event->setAccepted(cancel == kFalse);
+    // Sighted users see the run going on; a screen reader finds why the window stays open with the
+    // log, which has the focus during a run.
+    if (cancel != kFalse)
+        Text1->setAccessibleDescription(
+            u"The test is running: close the window when it has ended."_s);
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -338,6 +349,9 @@ void Form1::showHelpText(const QString &path)
         m_helpText->setWindowFlag(Qt::Window);
         m_helpText->setWindowTitle(u"Tollbeck Help"_s);
         m_helpText->setReadOnly(true);
+        // A caret that the keys move, as in the log, lets a screen reader read line by line.
+        m_helpText->setTextInteractionFlags(Qt::TextSelectableByMouse
+                                            | Qt::TextSelectableByKeyboard);
         m_helpText->setLineWrapMode(QPlainTextEdit::NoWrap);
         // readme.txt is laid out in columns for a fixed-pitch face.
         m_helpText->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -353,21 +367,44 @@ void Form1::showHelpText(const QString &path)
     m_helpText->activateWindow();
 }
 
+// On Linux Qt gives a screen reader no selected entry of a closed list; the name of its label,
+// which is read first, carries it.
+void Form1::namePortLabel()
+{
+    Label2->setAccessibleName(u"Port: "_s + Combo1->currentText());
+}
+
+// The log says the run has begun; then the focus goes to the log, before the control that holds
+// it is disabled and Qt moves it along the tab order on its own. The caret stays at the log's
+// start, so a screen reader reads that line, and the user reads on from there as the log grows.
 void Form1::runStarted(const RunRecord &run)
 {
     TestRunning = kTrue;
-    setControlsEnabled(false);
     Text1->clearLog();
     LogWriter::runStarted(run);
+    Text1->setFocus();
+    Text1->flush();
+    Text1->setTextCursor(QTextCursor(Text1->document()));
+    setControlsEnabled(false);
 }
 
+// Start, which ran the test, takes the focus back with the verdict as its description, so a
+// screen reader speaks it at once; the log's caret waits at the verdict for a reader who goes
+// back into the log.
 void Form1::runEnded(const RunRecord &run)
 {
-    const auto idle = qScopeGuard([this] {
-        TestRunning = kFalse;
-        setControlsEnabled(true);
-    });
     LogWriter::runEnded(run);
+    Text1->flush();
+    TestRunning = kFalse;
+    setControlsEnabled(true);
+    Text1->setAccessibleDescription({});
+    if (const QStringList verdict = LogText::verdict(run); !verdict.isEmpty()) {
+        Command1->setAccessibleDescription(verdict.join(u' '));
+        const QTextDocument &log = *Text1->document();
+        Text1->setTextCursor(QTextCursor(
+            log.find(verdict.first(), log.characterCount(), QTextDocument::FindBackward).block()));
+    }
+    Command1->setFocus();
 }
 
 void Form1::setControlsEnabled(bool enabled)
@@ -375,3 +412,4 @@ void Form1::setControlsEnabled(bool enabled)
     for (QWidget *control : std::initializer_list<QWidget *>{Command1, Command2, Command3, Combo1})
         control->setEnabled(enabled);
 }
+

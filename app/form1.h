@@ -73,6 +73,7 @@ private:
     void centreOnScreen();
     QStringList portTooltips() const;
     void showHelpText(const QString &path);
+    void namePortLabel();
 
     // What the window does when a run starts and ends; the log's texts come between.
     void runStarted(const RunRecord &run) override;

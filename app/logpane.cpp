@@ -3,6 +3,8 @@
 
 #include "app/logpane.h"
 
+#include <QScrollBar>
+
 #include <chrono>
 #include <utility>
 
@@ -38,6 +40,15 @@ void LogPane::flush()
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     end.insertText(std::exchange(m_pending, {}));
+    // A screen reader reads the line at the caret; moving it under the reader would lose the
+    // place. The view alone scrolls, as far as it would to show a caret at the end.
+    if (hasFocus()) {
+        QScrollBar &lines = *verticalScrollBar();
+        while (cursorRect(end).bottom() > viewport()->rect().bottom()
+               && lines.value() < lines.maximum())
+            lines.setValue(lines.value() + 1);
+        return;
+    }
     setTextCursor(end);
     ensureCursorVisible();
 }

@@ -20,9 +20,10 @@ public:
     explicit LogPane(QWidget *parent = nullptr);
 
     // Appends text behind the last character, whatever the user's caret or selection, and leaves
-    // the caret after it with nothing selected and in view. The log's texts break lines with
-    // CR LF; each shows as one line break, even when the CR ends one text and the LF opens the
-    // next. The text reaches the document within a frame, or at flush().
+    // the caret after it with nothing selected and in view; while the pane has the focus, the
+    // caret stays where the reader put it and the view alone follows the end. The log's texts
+    // break lines with CR LF; each shows as one line break, even when the CR ends one text and
+    // the LF opens the next. The text reaches the document within a frame, or at flush().
     void appendText(const QString &text);
     // Hands the text still waiting to the document now.
     void flush();

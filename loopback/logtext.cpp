@@ -130,11 +130,13 @@ QString attemptEnd(const Attempt &attempt)
     return text;
 }
 
-QString runEnd(const RunRecord &run)
+namespace {
+
+// Why no port passed, when the log can say more than that: the selected port that would not
+// open, and the serial devices no COM number reaches.
+QString causes(const RunRecord &run)
 {
-    if (run.stopped || run.passed())
-        return {};
-    QString text = kFailedAll + kCheckCable;
+    QString text;
     // After a walk the selected port's line has scrolled out of view, and its cable was never
     // tested; without one it stands right above.
     const Attempt &selected = run.attempts.constFirst();
@@ -143,6 +145,25 @@ QString runEnd(const RunRecord &run)
     if (!run.unreached.isEmpty())
         text += notInPortList(run.unreached, run.settingsFile);
     return text;
+}
+
+} // namespace
+
+QString runEnd(const RunRecord &run)
+{
+    if (run.stopped || run.passed())
+        return {};
+    return kFailedAll + kCheckCable + causes(run);
+}
+
+QStringList verdict(const RunRecord &run)
+{
+    QString text;
+    if (const Attempt *attempt = run.passed())
+        text = passed(attempt->port) + selectInSoftware(attempt->port);
+    else if (!run.stopped)
+        text = kFailedAll + causes(run);
+    return text.split(kCrLf, Qt::SkipEmptyParts);
 }
 
 QString whole(const RunRecord &run)

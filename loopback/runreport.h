@@ -6,6 +6,7 @@
 #include "loopback/runrecord.h"
 
 #include <QString>
+#include <QStringList>
 
 // What a run tells its face as it goes. Each call hands over the record so far; the attempt in
 // progress is the last one. Any call but stopRequested may throw CommError, which the run takes
@@ -50,6 +51,9 @@ QString echo(int value, quint8 byte);
 QString attemptEnd(const Attempt &attempt);
 // After the last attempt of a run that nothing passed: the closing lines and their causes.
 QString runEnd(const RunRecord &run);
+// The lines that tell how the run ended: the pass lines, or the failure and its causes. Empty
+// for a run the user stopped.
+QStringList verdict(const RunRecord &run);
 // The whole log of a finished run, as the faces have shown it bit by bit.
 QString whole(const RunRecord &run);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
+#include "serial/portnumber.h"
 #include "tests/formharness.h"
 #include "tools/virtualcable.h"
 
@@ -39,6 +40,7 @@ private Q_SLOTS:
     void help_data();
     void help();
     void exitStoresThePort();
+    void failingWalkIsHeard();
 
 private:
     QTemporaryDir m_path; // the only directory on the PATH
@@ -75,6 +77,8 @@ void TestApp::windowAtStart()
     QCOMPARE(list->relations(QAccessible::Label).value(0).first,
              QAccessible::queryAccessibleInterface(form.Label2));
     form.Combo1->setCurrentIndex(4);
+    QCOMPARE(list->relations(QAccessible::Label).value(0).first->text(QAccessible::Name),
+             u"Port: COM 5"_s); // the list itself names no entry for a screen reader
     QCOMPARE(list->text(QAccessible::Description), u"/dev/ttyUSB0: not present"_s);
     harness.devices = {{u"/dev/ttyUSB0"_s, u"FT232R USB UART"_s, u"FTDI"_s}};
     form.Combo1->showPopup();
@@ -120,25 +124,48 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
     QVERIFY(exit.state.testFlags(QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange));
 
     // Looks at the window from inside the run, while the test yields to the event loop. The log
-    // shows the run as it goes; the user selects in it and types, which changes nothing.
+    // shows the run as it goes, and has the focus with the caret at the line that says the run
+    // began, where a screen reader reads; the user selects in it and types, which changes nothing.
     bool looked = false;
     QTimer::singleShot(300, &form, [&] {
         looked = true;
         QCOMPARE(form.TestRunning, kTrue);
         for (const QWidget *control : runControls(form))
             QVERIFY(!control->isEnabled());
-        QVERIFY(!form.close()); // refused, silently
+        QVERIFY(!form.close()); // refused; only a screen reader hears why
         QVERIFY(form.isVisible());
+        QCOMPARE(QAccessible::queryAccessibleInterface(form.Text1)->text(QAccessible::Description),
+                 u"The test is running: close the window when it has ended."_s);
         QVERIFY(form.Text1->toPlainText().startsWith(u"Beginning loopback test"_s));
-        form.Text1->setFocus();
-        QTest::keyClick(form.Text1, Qt::Key_Up, Qt::ShiftModifier);
+        QCOMPARE(form.Text1->textCursor().block().text(),
+                 u"Beginning loopback test on selected port."_s);
+        QTest::keyClick(form.Text1, Qt::Key_Down, Qt::ShiftModifier);
         QVERIFY(form.Text1->textCursor().hasSelection());
         QTest::keyClicks(form.Text1, u"typed"_s);
         QTest::keyClick(form.Text1, Qt::Key_Return);
     });
+    // What a screen reader learns at each move of the focus, as Qt tells it at that moment. (The
+    // offscreen platform sends no accessibility events.)
+    QStringList heard;
+    const auto hear = connect(qApp, &QApplication::focusChanged, [&](QWidget *, QWidget *now) {
+        const QAccessibleInterface *control = QAccessible::queryAccessibleInterface(now);
+        heard << control->text(QAccessible::Name) + u" | "_s
+                     + control->text(QAccessible::Description);
+    });
     QTest::mouseClick(form.Command1, Qt::LeftButton);
+    disconnect(hear);
 
     QVERIFY(looked);
+    // Start, clicked, says what to do; the log takes the focus once, away from the controls the
+    // run disables; Start takes it back with the verdict.
+    QCOMPARE(
+        heard,
+        (QStringList{u"Start | 1. Connect your interface cable to your serial port, but do not "
+                     "connect it to your radio. 2. Select the port number your interface "
+                     "cable is connected to. 3. Click Start to begin the test."_s,
+                     u"Log | "_s,
+                     u"Start | COM 3: Test passed successfully! Select COM 3 in your "
+                     "software."_s}));
     QCOMPARE(form.TestRunning, kFalse);
     for (const QWidget *control : runControls(form))
         QVERIFY(control->isEnabled());
@@ -148,8 +175,10 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
         log += u"%1 "_s.arg(value, 2, 16, QChar(u'0')).toUpper();
     log += u"\n\nCOM 3: Test passed successfully!\nSelect COM 3 in your software.\nOn this "
            "computer COM 3 is %1.\n"_s.arg(cable.devicePath());
+    // The caret waits at the verdict for a screen reader's user who goes back into the log.
     const QTextCursor caret = form.Text1->textCursor();
-    QVERIFY(!caret.hasSelection() && caret.atEnd());
+    QVERIFY(!caret.hasSelection() && caret.atBlockStart());
+    QCOMPARE(caret.block().text(), u"COM 3: Test passed successfully!"_s);
     QCOMPARE(form.Combo1->currentText(), u"COM 3"_s); // the run leaves the selection alone
 
     // The document and the screen reader's text are the log, at once after the run and after
@@ -210,9 +239,11 @@ void TestApp::help()
              readme == u"none"_s || opener < 0 ? QByteArray() : QFile::encodeName(path) + '\n');
     // When the desktop cannot show the file, a window of our own shows its text.
     QTRY_COMPARE(form.findChild<QPlainTextEdit *>(u"HelpText"_s) != nullptr, ownWindow);
-    if (const auto *own = form.findChild<QPlainTextEdit *>(u"HelpText"_s)) {
+    if (auto *own = form.findChild<QPlainTextEdit *>(u"HelpText"_s)) {
         QVERIFY(own->isWindow() && own->isVisible() && own->isReadOnly());
         QCOMPARE(own->toPlainText(), u"Help\n"_s);
+        QTest::keyClick(own, Qt::Key_Down); // a screen reader reads the line the caret reaches
+        QCOMPARE(own->textCursor().blockNumber(), 1);
     }
 }
 
@@ -235,6 +266,25 @@ void TestApp::exitStoresThePort()
     QCOMPARE(written, before + "[Settings]\nCommPort=12\n"); // the user's lines are kept
     FormHarness next(written);
     QCOMPARE(next.form().Combo1->currentText(), u"COM 12"_s); // and the next start reads it
+}
+
+// No port passes: Start tells a screen reader why, with the causes the log names.
+void TestApp::failingWalkIsHeard()
+{
+    FormHarness harness;
+    PortMap ports = PortMap::defaults();
+    for (int port = 1; port <= kLastPort; ++port)
+        ports.setDevice(port, harness.dir.filePath(u"missing%1"_s.arg(port)));
+    harness.devices = {{harness.dir.filePath(u"ttyUSB9"_s), {}, {}}};
+    Form1 &form = harness.form(ports);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::mouseClick(form.Command1, Qt::LeftButton);
+    QCOMPARE(form.Command1->accessibleDescription(),
+             u"Test failed on all ports tested. COM 1, the port you selected, could not be opened: "
+             "%1 is not there. Serial devices not in the port list: %2. Map one to a COM "
+             "number in Tollbeck's settings file under [Ports]."_s.arg(ports.device(1),
+                                                                       harness.devices[0].path));
 }
 
 QTEST_MAIN(TestApp)
