@@ -412,4 +412,3 @@ void Form1::setControlsEnabled(bool enabled)
     for (QWidget *control : std::initializer_list<QWidget *>{Command1, Command2, Command3, Combo1})
         control->setEnabled(enabled);
 }
-

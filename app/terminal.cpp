@@ -245,8 +245,9 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     // --rates and --soak take their value only after "=": alone they mean every rate and until
     // stopped.
     QStringList given = arguments;
-    given.replaceInStrings(QRegularExpression(u"^--rates$"_s), u"--rates=1200,2400,4800,9600,"
-                                                               "19200,38400,57600,115200"_s);
+    given.replaceInStrings(QRegularExpression(u"^--rates$"_s),
+                           u"--rates=1200,2400,4800,9600,"
+                           "19200,38400,57600,115200"_s);
     given.replaceInStrings(QRegularExpression(u"^--soak$"_s), u"--soak=0"_s);
     Request request;
     if (!parser.parse(given)) {
@@ -273,7 +274,8 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         request.error = u"--rates=%1: give rates in baud, separated by commas, as in "
                         "--rates=9600,38400."_s.arg(parser.value(rates));
     } else if (parser.isSet(soak) && !request.deeper.setSoak(parser.value(soak))) {
-        request.error = u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(parser.value(soak));
+        request.error
+            = u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(parser.value(soak));
     } else if (!ports.isEmpty() && !parser.isSet(check)) {
         request.error = u"\"%1\": a PORT goes with --check only."_s.arg(ports.join(u' '));
     } else if (ports.size() > 1) {
@@ -408,11 +410,12 @@ DeeperResult checkDeeper(const Request &request,
         out.write(u'\r' + text.leftJustified(shown) + (text.isEmpty() ? u"\r"_s : QString()));
         shown = text.size();
     };
-    const DeeperResult result = runDeeperChecks(
-        request.deeper,
-        comm,
-        clock,
-        {[&](const QString &text) { log.Testout(text); }, status, [&] { return log.stopRequested(); }});
+    DeeperResult result = runDeeperChecks(request.deeper,
+                                          comm,
+                                          clock,
+                                          {[&](const QString &text) { log.Testout(text); },
+                                           status,
+                                           [&] { return log.stopRequested(); }});
     comm.setPortOpen(false);
     return result;
 }
@@ -433,11 +436,16 @@ int check(const Request &request,
             writeError(text + u'\n');
         });
     };
-    const RunPorts ports{configure, [&] { return selected; }, comm.ports(), devices, request.walk};
+    const RunPorts ports{configure,
+                         [port] { return portEntryText(port); },
+                         comm.ports(),
+                         devices,
+                         request.walk};
     const RunRecord record = LoopbackTest(log, comm, clock, ports).run();
     QJsonObject json = RunJson::run(record);
     DeeperResult deeper;
-    if (const Attempt *passed = record.passed(); passed && request.deeper.any() && !log.stopRequested())
+    if (const Attempt *passed = record.passed();
+        passed && request.deeper.any() && !log.stopRequested())
         deeper = checkDeeper(request, passed->port, comm, clock, log, out);
     for (auto section = deeper.sections.begin(); section != deeper.sections.end(); ++section)
         json.insert(section.key(), section.value());

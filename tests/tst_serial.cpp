@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
+#include "loopback/portconfig.h"
 #include "serial/deviceaccess.h"
 #include "serial/mscomm.h"
-#include "loopback/portconfig.h"
 #include "tools/virtualcable.h"
 
 #include <QProcess>

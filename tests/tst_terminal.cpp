@@ -205,7 +205,7 @@ void TestTerminal::jsonTellsWhatTheLogSays()
                                             QRegularExpression::MultilineOption);
     QJsonArray attempts = run[u"attempts"_s].toArray();
     QRegularExpressionMatchIterator line = heading.globalMatch(log);
-    for (const QJsonValue &value : std::as_const(attempts)) {
+    for (const QJsonValue value : std::as_const(attempts)) {
         const QJsonObject attempt = value.toObject();
         QVERIFY(line.hasNext());
         const QRegularExpressionMatch match = line.next();
@@ -350,8 +350,8 @@ void TestTerminal::deeperChecks_data()
         << VirtualCable::paced(38400) << QString() << QStringList{u"--rates"_s} << 1
         << u"Set your radio software to at most 38400 baud."_s;
     // Ended by Ctrl+C, as it is meant to be: the summary and the verdict's status.
-    QTest::newRow("soak until Ctrl+C") << VirtualCable::paced() << QString()
-                                       << QStringList{u"--soak"_s} << 0 << u"Steady."_s;
+    QTest::newRow("soak until Ctrl+C")
+        << VirtualCable::paced() << QString() << QStringList{u"--soak"_s} << 0 << u"Steady."_s;
     QTest::newRow("all three, as JSON")
         << VirtualCable::paced(38400) << u"CTS=OFF"_s
         << QStringList{u"--lines"_s, u"--rates=57600,9600"_s, u"--soak=1"_s, u"--json"_s} << 1
@@ -389,7 +389,8 @@ void TestTerminal::deeperChecks()
         QCOMPARE(terminal.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(terminal.process.exitCode(), status);
     } else {
-        QCOMPARE(terminal.run(QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} + arguments), status);
+        QCOMPARE(terminal.run(QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} + arguments),
+                 status);
     }
     QVERIFY2(terminal.out.split(u'\n').contains(said), qPrintable(terminal.out));
     if (arguments.contains(u"--json"_s)) {
