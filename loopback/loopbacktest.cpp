@@ -126,10 +126,11 @@ const Attempt &LoopbackTest::attempt(qint16 port)
     guard([&] { open = m_comm.portOpen(); });
     if (open)
         guard([&] { m_comm.setPortOpen(false); });
-    if (attempt.outcome == Attempt::Outcome::Passed || attempt.error) {
+    // What the system says of a device is asked only for the one the log names; the lasting name
+    // is only a look at /dev/serial/by-id.
+    if (attempt.outcome == Attempt::Outcome::Passed)
         attempt.facts = m_ports.devices.describe(attempt.device);
-        attempt.lastingName = m_ports.devices.lastingName(attempt.device);
-    }
+    attempt.lastingName = m_ports.devices.lastingName(attempt.device);
     attempt.took = since(m_clock, start);
     guard([&] { m_report.attemptEnded(m_record); });
     return attempt;

@@ -32,7 +32,7 @@ struct Attempt
     qint16 port = 0;
     QString device;      // as the port map holds it
     QString lastingName; // the link in /dev/serial/by-id that leads to it, if any
-    DeviceFacts facts;   // what the system says of the device
+    DeviceFacts facts;   // what the system says of the device that passed
     Outcome outcome = Outcome::Stopped;
     // The value under test when the attempt ended: -1 while probing, 256 once all passed. The
     // values below it came back unchanged.
