@@ -10,6 +10,7 @@
 
 #include <QAccessibleWidget>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -21,7 +22,9 @@
 #include <QSettings>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTimer>
 
+#include <chrono>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -29,6 +32,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr double kTwipsPerInch = 1440.0;
+// How long a screen reader takes to catch up when the focus moves into the log and out again.
+constexpr auto kCatchUp = std::chrono::milliseconds(400);
 
 // The layout is in twips, 1/1440 of an inch; the screen's logical DPI turns them into pixels.
 int pixelsX(const QWidget &widget, int twips)
@@ -386,11 +391,22 @@ void Form1::runStarted(const RunRecord &run)
     Text1->flush();
     Text1->setTextCursor(QTextCursor(Text1->document()));
     setControlsEnabled(false);
+    // Once the run pauses after every byte, a screen reader's questions are answered only
+    // between the pauses: let it read the first line before the run begins.
+    if (QAccessible::isActive()) {
+        QEventLoop reading;
+        QTimer::singleShot(kCatchUp, &reading, &QEventLoop::quit);
+        reading.exec();
+    }
 }
 
 // Start, which ran the test, takes the focus back with the verdict as its description, so a
 // screen reader speaks it at once; the log's caret waits at the verdict for a reader who goes
-// back into the log.
+// back into the log. A screen reader speaks a control that takes the focus only once it has seen
+// another one take it, and it drops a focus event that a newer one overtook. During a run it
+// falls behind (the run answers its questions only between the pauses after each byte), so the
+// log keeps the focus a little while after the run, for the reader to catch up; otherwise the
+// focus would seem never to have left Start, and the verdict would go unspoken.
 void Form1::runEnded(const RunRecord &run)
 {
     LogWriter::runEnded(run);
@@ -404,7 +420,10 @@ void Form1::runEnded(const RunRecord &run)
         Text1->setTextCursor(QTextCursor(
             log.find(verdict.first(), log.characterCount(), QTextDocument::FindBackward).block()));
     }
-    Command1->setFocus();
+    QTimer::singleShot(kCatchUp, Command1, [this] {
+        if (Text1->hasFocus()) // the user may have moved on meanwhile
+            Command1->setFocus();
+    });
 }
 
 void Form1::setControlsEnabled(bool enabled)

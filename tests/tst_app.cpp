@@ -153,6 +153,7 @@ void TestApp::startRunsTheTestWhileTheWindowWaits()
                      + control->text(QAccessible::Description);
     });
     QTest::mouseClick(form.Command1, Qt::LeftButton);
+    QTRY_VERIFY(form.Command1->hasFocus());
     disconnect(hear);
 
     QVERIFY(looked);
@@ -268,7 +269,9 @@ void TestApp::exitStoresThePort()
     QCOMPARE(next.form().Combo1->currentText(), u"COM 12"_s); // and the next start reads it
 }
 
-// No port passes: Start tells a screen reader why, with the causes the log names.
+// No port passes: Start tells a screen reader why, with the causes the log names. The run takes
+// a few milliseconds, but the log keeps the focus long enough for a screen reader to catch up,
+// or Start taking it back would go unspoken.
 void TestApp::failingWalkIsHeard()
 {
     FormHarness harness;
@@ -279,7 +282,15 @@ void TestApp::failingWalkIsHeard()
     Form1 &form = harness.form(ports);
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
+    QElapsedTimer inLog;
+    const auto watch = connect(qApp, &QApplication::focusChanged, [&](QWidget *, QWidget *now) {
+        if (now == form.Text1)
+            inLog.start();
+    });
     QTest::mouseClick(form.Command1, Qt::LeftButton);
+    QTRY_VERIFY(form.Command1->hasFocus());
+    disconnect(watch);
+    QCOMPARE_GE(inLog.elapsed(), 400);
     QCOMPARE(form.Command1->accessibleDescription(),
              u"Test failed on all ports tested. COM 1, the port you selected, could not be opened: "
              "%1 is not there. Serial devices not in the port list: %2. Map one to a COM "
