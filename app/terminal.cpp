@@ -307,11 +307,13 @@ int check(qint16 port, bool walk, MSComm &comm, RunClock &clock, const SerialDev
 
 // One line a port, in columns: its number, its device and what is known of it; then the
 // devices no COM number reaches. Opens no port.
-int list(const PortMap &map, const SerialDevices &devices)
+int list(const PortMap &map, const PortGuards &guards, const SerialDevices &devices)
 {
     const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
-    const std::map<QString, QList<PortHolder>> holders = findPortHolders(paths);
+    const std::map<QString, QList<PortHolder>> holders = findPortHolders(paths,
+                                                                         guards.lockDirectories);
+    const QStringList consoles = guards.consoles();
     qsizetype width = 0;
     for (const QString &path : std::as_const(paths))
         width = std::max(width, path.size());
@@ -323,13 +325,14 @@ int list(const PortMap &map, const SerialDevices &devices)
         if (!facts[port - 1].present) {
             about << u"not there"_s;
         } else {
-            about << facts[port - 1].known();
+            about << facts[port - 1].known() << consoleName(consoleKind(path, consoles));
             const QString lasting = devices.lastingName(path);
             if (!lasting.isEmpty())
                 about << u"lasting name "_s + lasting;
             const QList<PortHolder> &held = holders.at(path);
             if (!held.isEmpty())
                 about << u"in use by "_s + holderNames(held);
+            about << staleLockFiles(path, guards.lockDirectories);
         }
         about.removeAll(QString());
         if (about.isEmpty())
@@ -371,7 +374,7 @@ int run(const QStringList &arguments,
                   QLatin1String(Version::kVersion)));
         return Success;
     case Request::Action::List:
-        return list(comm.ports(), devices);
+        return list(comm.ports(), comm.guards(), devices);
     case Request::Action::Check:
         break;
     }

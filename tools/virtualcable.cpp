@@ -28,8 +28,11 @@ VirtualCable::VirtualCable(Behaviour behaviour)
 {
     int slave = -1;
     char name[128] = {};
-    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0 || ::pipe(m_stop) != 0)
+    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0
+        || ::pipe2(m_stop, O_CLOEXEC) != 0)
         return;
+    // A program the test starts must not inherit the far end, or it would be the cable.
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     // Only the program under test may hold the port open, or it would count as in use.
     ::close(slave);
     // A full line must not block the cable's thread: it still has to notice the stop.
