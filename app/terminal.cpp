@@ -311,8 +311,8 @@ int list(const PortMap &map, const PortGuards &guards, const SerialDevices &devi
 {
     const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
-    const std::map<QString, QList<PortHolder>> holders = findPortHolders(paths,
-                                                                         guards.lockDirectories);
+    const std::map<QString, QList<PortHolder>> holders
+        = findPortHolders(paths, guards.lockDirectories);
     const QStringList consoles = guards.consoles();
     qsizetype width = 0;
     for (const QString &path : std::as_const(paths))

@@ -43,7 +43,8 @@ QStringList systemConsoles()
         if (const QByteArray name = line.simplified().split(' ').constFirst(); !name.isEmpty())
             consoles << u"/dev/"_s + QString::fromLocal8Bit(name);
     }
-    for (const QByteArray &name : readAll(u"/sys/class/tty/console/active"_s).simplified().split(' ')) {
+    for (const QByteArray &name :
+         readAll(u"/sys/class/tty/console/active"_s).simplified().split(' ')) {
         if (!name.isEmpty())
             consoles << u"/dev/"_s + QString::fromLocal8Bit(name);
     }

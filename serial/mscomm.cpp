@@ -348,10 +348,11 @@ CommError MSComm::inUseError(const QList<PortHolder> &holders) const
                                                         holder.lockOwner),
                          holders);
     return CommError(ErrorNumber::PortInUse,
-                     u"%1 is in use by %2. Close %3 and try again."_s
-                         .arg(deviceLabel(),
-                              holderNames(holders),
-                              holders.size() == 1 ? u"that program"_s : u"those programs"_s),
+                     u"%1 is in use by %2. Close %3 and try again."_s.arg(deviceLabel(),
+                                                                          holderNames(holders),
+                                                                          holders.size() == 1
+                                                                              ? u"that program"_s
+                                                                              : u"those programs"_s),
                      holders);
 }
 

@@ -213,8 +213,13 @@ std::map<dev_t, std::set<pid_t>> lockHolders(const std::map<QString, Target> &ta
         unsigned major = 0;
         unsigned minor = 0;
         unsigned long inode = 0;
-        if (std::sscanf(line.constData(), "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &major,
-                        &minor, &inode)
+        if (std::sscanf(line.constData(),
+                        "%*d: %15s %*s %*s %d %x:%x:%lu",
+                        kind,
+                        &pid,
+                        &major,
+                        &minor,
+                        &inode)
                 != 5
             || pid <= 0 || (std::strcmp(kind, "FLOCK") != 0 && std::strcmp(kind, "POSIX") != 0))
             continue;

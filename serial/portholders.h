@@ -59,8 +59,9 @@ QStringList staleLockFiles(const QString &path, const QStringList &lockDirectori
 // honoured lock file names the holder. Reads the links of the descriptors and looks further
 // only at those that lead under /dev/, so a hung network file system cannot stall it; the
 // paths given and the lock files are looked at with stat, which a device node answers at once.
-std::map<QString, QList<PortHolder>> findPortHolders(
-    const QStringList &paths, const QStringList &lockDirectories = systemLockDirectories());
+std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
+                                                     const QStringList &lockDirectories
+                                                     = systemLockDirectories());
 QList<PortHolder> findPortHolders(const QString &path,
                                   const QStringList &lockDirectories = systemLockDirectories());
 

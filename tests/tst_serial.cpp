@@ -155,9 +155,12 @@ void TestSerial::consoles()
         QCOMPARE(after.c_lflag, before.c_lflag);
     }
     // The hint after a failing walk never suggests mapping a console.
-    const SerialDevices devices([&] { return QList<SerialDevice>{{cable.devicePath(), {}, {}}}; },
-                                dir.path(),
-                                [&] { return listed; });
+    const SerialDevices devices(
+        [&] {
+            return QList<SerialDevice>{{cable.devicePath(), {}, {}}};
+        },
+        dir.path(),
+        [&] { return listed; });
     QCOMPARE(devices.notReachedBy(PortMap::defaults()),
              console ? QStringList() : QStringList{cable.devicePath()});
 }
@@ -180,9 +183,8 @@ void TestSerial::flockHolder()
               "user than the check.");
     VirtualCable cable;
     QTemporaryDir dir;
-    MSComm comm(mapCom1To(cable.devicePath()), PortGuards{{dir.path()}, [] {
-                    return QStringList();
-                }});
+    MSComm comm(mapCom1To(cable.devicePath()),
+                PortGuards{{dir.path()}, [] { return QStringList(); }});
     // Detached, so that the holder does not descend from this process, which holds the cable.
     qint64 pid = 0;
     QVERIFY(QProcess::startDetached(u"flock"_s,
@@ -191,6 +193,10 @@ void TestSerial::flockHolder()
                                     &pid));
     const auto stop = qScopeGuard([&] {
         [[maybe_unused]] const int restored = ::seteuid(0);
+        // sleep would outlive flock, and keep the test's output open for its 30 s.
+        QFile children(u"/proc/%1/task/%1/children"_s.arg(pid));
+        if (children.open(QIODevice::ReadOnly))
+            ::kill(pid_t(children.readAll().trimmed().toInt()), SIGTERM);
         ::kill(pid_t(pid), SIGTERM);
     });
     if (asOtherUser)
@@ -256,11 +262,13 @@ void TestSerial::lockFiles()
     MSComm comm(mapCom1To(link), PortGuards{{dir.path()}, [] { return QStringList(); }});
     QProcess ended;
     ended.start(u"true"_s);
+    QVERIFY(ended.waitForStarted());
+    const qint64 dead = ended.processId(); // Qt forgets it once the process has finished
     QVERIFY(ended.waitForFinished());
     QFile init(u"/proc/1/comm"_s);
     QVERIFY(init.open(QIODevice::ReadOnly));
     const QString initName = QString::fromLocal8Bit(init.readAll().trimmed());
-    lock.replace("{dead}", QByteArray::number(ended.processId()));
+    lock.replace("{dead}", QByteArray::number(dead));
 
     // Each under the name of the device and under the name of the link mapped to it.
     for (const QString &named : {cable.devicePath(), link}) {

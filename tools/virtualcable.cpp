@@ -28,8 +28,7 @@ VirtualCable::VirtualCable(Behaviour behaviour)
 {
     int slave = -1;
     char name[128] = {};
-    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0
-        || ::pipe2(m_stop, O_CLOEXEC) != 0)
+    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0 || ::pipe2(m_stop, O_CLOEXEC) != 0)
         return;
     // A program the test starts must not inherit the far end, or it would be the cable.
     ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
