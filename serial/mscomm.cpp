@@ -317,20 +317,30 @@ void MSComm::refuseBeforeOpening()
     const QList<PortHolder> holders = holdersOf(m_device);
     if (!holders.isEmpty())
         throw inUseError(holders);
+    // Qt keeps away from a lock file under the node's name that it cannot read for half a
+    // minute after it was written: a stale one that may be removed would block the port for
+    // nothing.
+    const QString qtLock = lockFileName(QFileInfo(m_device).canonicalFilePath());
     for (const LockFile &lock : lockFiles(m_device, m_guards.lockDirectories)) {
         if (lock.kind == LockFile::Kind::NotAFile)
             throw CommError(ErrorNumber::OpenFailed,
                             u"%1 stands where the lock file of %2 goes, and it is no lock file. "
                             "%3"_s.arg(lock.path, deviceLabel(), removeAdvice(lock)));
+        if (lock.kind == LockFile::Kind::Stale && lock.removable
+            && QFileInfo(lock.path).fileName() == qtLock)
+            QFile::remove(lock.path);
     }
 }
 
 QString MSComm::removeAdvice(const LockFile &lock)
 {
     // The lock folders are sticky: only the file's owner and root may remove what is in them.
-    return lock.removable ? u"Remove it and try again."_s
-                          : u"Only its owner, %1, or root can remove it; ask them to, then try "
-                            "again."_s.arg(lock.owner);
+    if (lock.removable)
+        return u"Remove it and try again."_s;
+    if (lock.owner == u"root"_s)
+        return u"Only root can remove it (sudo rm %1); then try again."_s.arg(lock.path);
+    return u"Only its owner, %1, or root can remove it; ask them to, then try again."_s.arg(
+        lock.owner);
 }
 
 CommError MSComm::inUseError(const QList<PortHolder> &holders) const
@@ -445,8 +455,7 @@ CommError MSComm::openError() const
         if (const QList<PortHolder> holders = findPortHolders(m_device, m_guards.lockDirectories);
             !holders.isEmpty())
             return inUseError(holders);
-        // Qt keeps away from a lock file under the node's name that it cannot remove, and from
-        // one it cannot read for half a minute after it was written.
+        // Qt keeps away from a stale lock file under the node's name that it cannot remove.
         const QString qtLock = lockFileName(QFileInfo(m_device).canonicalFilePath());
         for (const LockFile &lock : lockFiles(m_device, m_guards.lockDirectories)) {
             if (QFileInfo(lock.path).fileName() == qtLock)

@@ -275,11 +275,12 @@ QList<LockFile> lockFilesSeen(int procFd, const QString &path, const QStringList
 {
     QList<LockFile> found;
     const uid_t user = ::geteuid();
+    std::set<std::pair<dev_t, ino_t>> seen; // /var/lock is a link to /run/lock
     for (const QString &file : lockFilePaths(path, lockDirectories)) {
         const QByteArray name = QFile::encodeName(file);
         struct stat node
         {};
-        if (::lstat(name.constData(), &node) != 0)
+        if (::lstat(name.constData(), &node) != 0 || !seen.emplace(node.st_dev, node.st_ino).second)
             continue;
         LockFile lock;
         lock.path = file;
