@@ -102,7 +102,8 @@ private:
     void applyModemLines();
     void pullFromDevice();
     CommError lineFailure(ErrorNumber number, const QString &doing);
-    // Refuses a console, a port in use and a port whose lock file's place holds no lock file.
+    // Refuses a console, a port in use and a port whose lock file's place holds no lock file;
+    // removes a stale lock file the user may remove where Qt's own lock goes.
     void refuseBeforeOpening();
     CommError openError() const;
     QString deviceLabel() const;

@@ -391,12 +391,20 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
     for (const auto &entry : targets)
         looked.push_back(entry.second);
     Scan scan;
+    size_t processCount = 0;
     while (const dirent *entry = ::readdir(processes)) {
-        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9')
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
+            ++processCount;
             scanProcess(procFd, entry->d_name, looked, scan);
+        }
     }
-    for (const auto &[device, pids] : lockHolders(targets))
-        scan.slaveHolders[device].insert(pids.begin(), pids.end());
+    // A lock is taken on an open file, which its holder keeps open: /proc/locks adds only
+    // holders whose descriptors are hidden. Reading it makes the kernel wait for an RCU grace
+    // period (milliseconds, without using the CPU), so it is read only then.
+    if (scan.visible.size() < processCount) {
+        for (const auto &[device, pids] : lockHolders(targets))
+            scan.slaveHolders[device].insert(pids.begin(), pids.end());
+    }
 
     for (const auto &[path, target] : targets) {
         QList<PortHolder> &holders = found[path];

@@ -56,9 +56,10 @@ QStringList staleLockFiles(const QString &path, const QStringList &lockDirectori
 // at every process's open files once, and at /proc/locks, which shows the flock and POSIX
 // locks of every user. The far end of a pseudo-terminal cable does not count: a process that
 // holds the master side, or descends from one that does, is the cable. When none is found, an
-// honoured lock file names the holder. Reads the links of the descriptors and looks further
-// only at those that lead under /dev/, so a hung network file system cannot stall it; the
-// paths given and the lock files are looked at with stat, which a device node answers at once.
+// honoured lock file names the holder. Of another process's descriptors it reads only the
+// links, and looks further only at those that lead under /dev/, so another program's hung
+// network or FUSE file system cannot stall it. It does stat the paths given, which a mapped
+// path on such a file system would stall as opening it would, and lstat the lock files.
 std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
                                                      const QStringList &lockDirectories
                                                      = systemLockDirectories());
