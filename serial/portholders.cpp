@@ -48,13 +48,13 @@ struct Target
     ino_t node;
 };
 
-// What one look at every process found: who holds which device, and whose descriptors could be
-// listed at all.
+// What one look at every process found: who holds which device, and whether any process hid
+// its descriptors.
 struct Scan
 {
     std::map<dev_t, std::set<pid_t>> slaveHolders;
     std::map<int, std::set<pid_t>> masterHolders; // by slave number
-    std::set<pid_t> visible;
+    bool hidden = false;                          // some process's descriptors could not be listed
 };
 
 // Only a terminal can be a serial port. Anything else will not open as one, and some such
@@ -108,15 +108,17 @@ void scanProcess(int procFd, const char *pid, const std::vector<Target> &targets
     char path[kPathSize];
     std::snprintf(path, sizeof path, "%s/fd", pid);
     const int fdDir = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fdDir < 0)
-        return; // gone, or another user's: its descriptors cannot be listed
+    if (fdDir < 0) {
+        // Another user's, or not dumpable; or gone since the directory was listed.
+        scan.hidden = scan.hidden || errno != ENOENT;
+        return;
+    }
     DIR *dir = ::fdopendir(fdDir);
     if (!dir) {
         ::close(fdDir);
         return;
     }
     const pid_t process = std::atoi(pid);
-    scan.visible.insert(process);
     while (const dirent *entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
@@ -391,17 +393,14 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
     for (const auto &entry : targets)
         looked.push_back(entry.second);
     Scan scan;
-    size_t processCount = 0;
     while (const dirent *entry = ::readdir(processes)) {
-        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
-            ++processCount;
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9')
             scanProcess(procFd, entry->d_name, looked, scan);
-        }
     }
     // A lock is taken on an open file, which its holder keeps open: /proc/locks adds only
     // holders whose descriptors are hidden. Reading it makes the kernel wait for an RCU grace
     // period (milliseconds, without using the CPU), so it is read only then.
-    if (scan.visible.size() < processCount) {
+    if (scan.hidden) {
         for (const auto &[device, pids] : lockHolders(targets))
             scan.slaveHolders[device].insert(pids.begin(), pids.end());
     }
