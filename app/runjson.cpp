@@ -20,6 +20,8 @@ QString outcomeWord(Attempt::Outcome outcome)
         return u"passed"_s;
     case Attempt::Outcome::NotOpened:
         return u"not_opened"_s;
+    case Attempt::Outcome::Console:
+        return u"console"_s;
     case Attempt::Outcome::NoData:
         return u"no_data"_s;
     case Attempt::Outcome::Modem:
@@ -42,8 +44,22 @@ QJsonValue textOrNull(const QString &text)
 QJsonArray holdersJson(const QList<PortHolder> &holders)
 {
     QJsonArray list;
-    for (const PortHolder &holder : holders)
-        list.append(QJsonObject{{u"pid"_s, holder.pid}, {u"name"_s, textOrNull(holder.name)}});
+    for (const PortHolder &holder : holders) {
+        QJsonObject json{{u"pid"_s, holder.pid}, {u"name"_s, textOrNull(holder.name)}};
+        if (holder.otherUser)
+            json[u"user"_s] = textOrNull(holder.user);
+        if (!holder.lockFile.isEmpty())
+            json[u"lock_file"_s] = holder.lockFile;
+        list.append(json);
+    }
+    return list;
+}
+
+QJsonArray staleJson(const QList<LockFile> &locks)
+{
+    QJsonArray list;
+    for (const LockFile &lock : locks)
+        list.append(QJsonObject{{u"path"_s, lock.path}, {u"owner"_s, lock.owner}});
     return list;
 }
 
@@ -58,7 +74,8 @@ QJsonObject attemptJson(const Attempt &attempt)
         {u"echoed"_s, std::clamp(attempt.value, 0, LoopbackTest::kLastValue + 1)},
         {u"ms"_s, qint64(attempt.took.count())},
     };
-    if (attempt.outcome != Outcome::Passed && attempt.outcome != Outcome::NotOpened)
+    if (attempt.outcome != Outcome::Passed && attempt.outcome != Outcome::NotOpened
+        && attempt.outcome != Outcome::Console)
         json[u"value"_s] = attempt.value < 0 ? QJsonValue() : QJsonValue(attempt.value);
     if (attempt.outcome == Outcome::Mismatch) {
         json[u"sent"_s] = attempt.value;
@@ -72,9 +89,12 @@ QJsonObject attemptJson(const Attempt &attempt)
     }
     if (attempt.probeEcho)
         json[u"probe_echo_ms"_s] = qint64(attempt.probeEcho->count());
-    if (attempt.error)
+    if (attempt.error) {
         json[u"error"_s] = QJsonObject{{u"number"_s, qint32(attempt.error->number())},
                                        {u"description"_s, attempt.error->description()}};
+        if (!attempt.error->holders().isEmpty())
+            json[u"holders"_s] = holdersJson(attempt.error->holders());
+    }
     return json;
 }
 
@@ -114,6 +134,8 @@ QJsonArray portList(const QList<PortFacts> &ports)
             {u"maker"_s, textOrNull(port.facts.maker)},
             {u"lasting_name"_s, textOrNull(port.lastingName)},
             {u"holders"_s, holdersJson(port.holders)},
+            {u"console"_s, textOrNull(port.console)},
+            {u"stale_lock_files"_s, staleJson(port.staleLockFiles)},
         });
     }
     return list;

@@ -462,20 +462,27 @@ int check(const Request &request,
 }
 
 // COM 1 to COM 12 with what is known of each, from one look at the system. Opens no port.
-QList<RunJson::PortFacts> portFacts(const PortMap &map, const SerialDevices &devices)
+QList<RunJson::PortFacts> portFacts(const PortMap &map,
+                                    const PortGuards &guards,
+                                    const SerialDevices &devices)
 {
     const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
-    const std::map<QString, QList<PortHolder>> holders = findPortHolders(paths);
+    const std::map<QString, QList<PortHolder>> holders
+        = findPortHolders(paths, guards.lockDirectories);
+    const QStringList consoles = guards.consoles();
     QList<RunJson::PortFacts> ports;
     for (qint16 port = 1; port <= kLastPort; ++port) {
         const QString &path = paths[port - 1];
         const DeviceFacts &device = facts[port - 1];
-        ports.append({port,
-                      path,
-                      device,
-                      device.present ? devices.lastingName(path) : QString(),
-                      device.present ? holders.at(path) : QList<PortHolder>()});
+        RunJson::PortFacts &known = ports.emplace_back();
+        known = {port, path, device, {}, {}, {}, {}};
+        if (!device.present)
+            continue;
+        known.lastingName = devices.lastingName(path);
+        known.holders = holders.at(path);
+        known.console = consoleName(consoleKind(path, consoles));
+        known.staleLockFiles = staleLockFiles(path, guards.lockDirectories);
     }
     return ports;
 }
@@ -495,11 +502,13 @@ QString listText(const QList<RunJson::PortFacts> &ports,
         if (!port.facts.present) {
             about << u"not there"_s;
         } else {
-            about << port.facts.known();
+            about << port.facts.known() << port.console;
             if (!port.lastingName.isEmpty())
                 about << u"lasting name "_s + port.lastingName;
             if (!port.holders.isEmpty())
                 about << u"in use by "_s + holderNames(port.holders);
+            for (const LockFile &lock : port.staleLockFiles)
+                about << u"stale lock file %1 (%2)"_s.arg(lock.path, lock.owner);
         }
         about.removeAll(QString());
         if (about.isEmpty())
@@ -537,7 +546,7 @@ int run(const QStringList &arguments,
                      "There is NO WARRANTY, to the extent permitted by law.\n"_s.arg(
                          QLatin1String(Version::kVersion)));
     case Request::Action::List: {
-        const QList<RunJson::PortFacts> ports = portFacts(comm.ports(), devices);
+        const QList<RunJson::PortFacts> ports = portFacts(comm.ports(), comm.guards(), devices);
         return print(request.json
                          ? QString::fromUtf8(QJsonDocument(RunJson::portList(ports)).toJson())
                          : listText(ports, comm.ports(), devices));

@@ -119,6 +119,7 @@ QString attemptEnd(const Attempt &attempt)
         text = attempt.timedOut ? kNoData : QString();
         break;
     case Outcome::NotOpened:
+    case Outcome::Console:
     case Outcome::Stopped:
         break;
     }
@@ -140,7 +141,9 @@ QString causes(const RunRecord &run)
     // After a walk the selected port's line has scrolled out of view, and its cable was never
     // tested; without one it stands right above.
     const Attempt &selected = run.attempts.constFirst();
-    if (run.walk && selected.outcome == Attempt::Outcome::NotOpened && selected.error)
+    const bool notOpened = selected.outcome == Attempt::Outcome::NotOpened
+                           || selected.outcome == Attempt::Outcome::Console;
+    if (run.walk && notOpened && selected.error)
         text += selectedNotOpened(run.selected, selected.error->description());
     if (!run.unreached.isEmpty())
         text += notInPortList(run.unreached, run.settingsFile);

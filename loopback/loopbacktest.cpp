@@ -111,7 +111,9 @@ const Attempt &LoopbackTest::attempt(qint16 port)
     guard([&] { m_report.attemptStarted(m_record); });
     guard([&] { m_comm.setPortOpen(true); });
     if (m_pending)
-        attempt.outcome = Attempt::Outcome::NotOpened;
+        attempt.outcome = m_pending->number() == ErrorNumber::SystemConsole
+                              ? Attempt::Outcome::Console
+                              : Attempt::Outcome::NotOpened;
     else
         attempt.outcome = probeAndEcho(attempt);
 

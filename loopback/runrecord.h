@@ -22,6 +22,7 @@ struct Attempt
     enum class Outcome {
         Passed,    // every value came back unchanged
         NotOpened, // the port could not be opened: error says why
+        Console,   // the device is a console, which is never opened
         NoData,    // nothing came back in time, to the probe or to value
         Modem,     // the probe's reply held "OK"
         Mismatch,  // value came back as received

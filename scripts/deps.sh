@@ -26,5 +26,8 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=sudo
 fi
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another apt (unattended-upgrades on a fresh machine) may hold the lock: wait for it.
+wait_for_lock=(-o DPkg::Lock::Timeout=600)
+$sudo apt-get "${wait_for_lock[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait_for_lock[@]}" install -y -qq \
+    --no-install-recommends "${missing[@]}"

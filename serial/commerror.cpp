@@ -5,7 +5,8 @@
 
 #include <utility>
 
-CommError::CommError(ErrorNumber number, QString description)
+CommError::CommError(ErrorNumber number, QString description, QList<PortHolder> holders)
     : m_number(number)
     , m_description(std::move(description))
+    , m_holders(std::move(holders))
 {}

@@ -3,6 +3,9 @@
 
 #pragma once
 
+#include "serial/portholders.h"
+
+#include <QList>
 #include <QString>
 
 // The numbers of every error the program raises, in one place. Where the classic serial control
@@ -21,6 +24,7 @@ enum class ErrorNumber : qint32 {
     PermissionDenied = 8031,    // the user may not open the device (not in dialout)
     OpenFailed = 8032,          // any other reason the device would not open as a serial port
     WriteFailed = 8033,         // the bytes could not be handed to the device
+    SystemConsole = 8034,       // the device is the system console or a virtual terminal
     LinesFailed = 8040,         // the control lines could not be read
 };
 
@@ -28,12 +32,15 @@ enum class ErrorNumber : qint32 {
 class CommError
 {
 public:
-    CommError(ErrorNumber number, QString description);
+    CommError(ErrorNumber number, QString description, QList<PortHolder> holders = {});
 
     ErrorNumber number() const { return m_number; }
     const QString &description() const { return m_description; }
+    // The programs that hold the port, for a port refused as in use; empty otherwise.
+    QList<PortHolder> holders() const { return m_holders; }
 
 private:
     ErrorNumber m_number;
     QString m_description;
+    QList<PortHolder> m_holders;
 };

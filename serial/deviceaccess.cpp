@@ -17,12 +17,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString userName(uid_t uid)
-{
-    const passwd *user = ::getpwuid(uid);
-    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(uid);
-}
-
 QString groupName(gid_t gid)
 {
     const group *entry = ::getgrgid(gid);
@@ -68,6 +62,12 @@ QString modeText(quint32 mode)
 }
 
 } // namespace
+
+QString userName(uint uid)
+{
+    const passwd *user = ::getpwuid(uid);
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(uid);
+}
 
 DeviceAccess deviceAccess(const QString &device)
 {

@@ -20,6 +20,9 @@ struct DeviceAccess
     bool joinedGroup = false; // the system's group list names the user in the node's group
 };
 
+// The user's name, or the number where the system has no name for it.
+QString userName(uint uid);
+
 // Reads the node's owner, group and mode, and the groups of this session and of the user.
 DeviceAccess deviceAccess(const QString &device);
 

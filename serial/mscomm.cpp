@@ -81,8 +81,9 @@ std::optional<LineSettings> parseSettings(const QString &text)
 
 } // namespace
 
-MSComm::MSComm(PortMap ports)
+MSComm::MSComm(PortMap ports, PortGuards guards)
     : m_ports(std::move(ports))
+    , m_guards(std::move(guards))
     , m_port(std::make_unique<QSerialPort>())
 {}
 
@@ -124,18 +125,11 @@ void MSComm::setPortOpen(bool open)
                             .arg(kLastPort)
                             .arg(m_ports.whereToChange()));
 
-    // Decided before opening: opening would switch the holder's line to our settings, and the
-    // close after a refusal would clear its exclusive flag. The kernel's exclusive mode does not
-    // bind root, and not every program writes a lock file.
-    const QList<PortHolder> holders = holdersOf(m_device);
-    if (!holders.isEmpty())
-        throw inUseError(holders);
-    if (const QString foreign = foreignLockFile(m_device); !foreign.isEmpty())
-        throw CommError(ErrorNumber::OpenFailed,
-                        u"%1 stands where the lock file of %2 goes, and it is no lock file. Remove "
-                        "it and try again."_s.arg(foreign, deviceLabel()));
-
-    m_port->setPortName(m_device);
+    refuseBeforeOpening();
+    // By the node, not by the path mapped: Qt names its lock file after the port's name, and
+    // other programs look for LCK..ttyUSB0, not for a lock named after a link to it.
+    const QString node = QFileInfo(m_device).canonicalFilePath();
+    m_port->setPortName(node.isEmpty() ? m_device : node);
     applyLineSettings();
     m_port->setReadBufferSize(m_config.inBufferSize);
     if (!m_port->open(QIODevice::ReadWrite)) {
@@ -336,17 +330,78 @@ qint16 MSComm::checkedBufferSize(qint16 bytes, const char *direction) const
     return bytes;
 }
 
+void MSComm::refuseBeforeOpening()
+{
+    // The kernel's messages and a getty's login prompt would take the modem command and the
+    // bytes as their own.
+    switch (consoleKind(m_device, m_guards.consoles())) {
+    case Console::SystemConsole:
+        throw CommError(ErrorNumber::SystemConsole,
+                        u"%1 is the system console; Tollbeck does not write to it. Connect the "
+                        "cable to another port, or free this one from the console in the boot "
+                        "settings (console= on the kernel command line)."_s.arg(deviceLabel()));
+    case Console::VirtualTerminal:
+        throw CommError(ErrorNumber::SystemConsole,
+                        u"%1 is a virtual terminal, not a serial port; Tollbeck does not write to "
+                        "it. Map COM %2 to a serial device in %3."_s.arg(deviceLabel())
+                            .arg(m_commPort)
+                            .arg(m_ports.whereToChange()));
+    case Console::None:
+        break;
+    }
+    // Decided before opening: opening would switch the holder's line to our settings, and the
+    // close after a refusal would clear its exclusive flag. The kernel's exclusive mode does not
+    // bind root, and not every program writes a lock file.
+    const QList<PortHolder> holders = holdersOf(m_device);
+    if (!holders.isEmpty())
+        throw inUseError(holders);
+    // Qt keeps away from a lock file under the node's name that it cannot read for half a
+    // minute after it was written: a stale one that may be removed would block the port for
+    // nothing.
+    const QString qtLock = lockFileName(QFileInfo(m_device).canonicalFilePath());
+    for (const LockFile &lock : lockFiles(m_device, m_guards.lockDirectories)) {
+        if (lock.kind == LockFile::Kind::NotAFile)
+            throw CommError(ErrorNumber::OpenFailed,
+                            u"%1 stands where the lock file of %2 goes, and it is no lock file. "
+                            "%3"_s.arg(lock.path, deviceLabel(), removeAdvice(lock)));
+        if (lock.kind == LockFile::Kind::Stale && lock.removable
+            && QFileInfo(lock.path).fileName() == qtLock)
+            QFile::remove(lock.path);
+    }
+}
+
+QString MSComm::removeAdvice(const LockFile &lock)
+{
+    // The lock folders are sticky: only the file's owner and root may remove what is in them.
+    if (lock.removable)
+        return u"Remove it and try again."_s;
+    if (lock.owner == u"root"_s)
+        return u"Only root can remove it (sudo rm %1); then try again."_s.arg(lock.path);
+    return u"Only its owner, %1, or root can remove it; ask them to, then try again."_s.arg(
+        lock.owner);
+}
+
 CommError MSComm::inUseError(const QList<PortHolder> &holders) const
 {
     if (holders.isEmpty())
         return CommError(ErrorNumber::PortInUse,
                          u"%1 is in use by another program. Close that program (your radio "
                          "software, for example) and try again."_s.arg(deviceLabel()));
+    if (const PortHolder &holder = holders.constFirst(); !holder.lockFile.isEmpty())
+        return CommError(ErrorNumber::PortInUse,
+                         u"%1 is in use by %2, as its lock file %3 (owner %4) says. Close that "
+                         "program and try again."_s.arg(deviceLabel(),
+                                                        holderNames(holders),
+                                                        holder.lockFile,
+                                                        holder.lockOwner),
+                         holders);
     return CommError(ErrorNumber::PortInUse,
-                     u"%1 is in use by %2. Close %3 and try again."_s
-                         .arg(deviceLabel(),
-                              holderNames(holders),
-                              holders.size() == 1 ? u"that program"_s : u"those programs"_s));
+                     u"%1 is in use by %2. Close %3 and try again."_s.arg(deviceLabel(),
+                                                                          holderNames(holders),
+                                                                          holders.size() == 1
+                                                                              ? u"that program"_s
+                                                                              : u"those programs"_s),
+                     holders);
 }
 
 QList<PortHolder> MSComm::holdersOf(const QString &device)
@@ -356,7 +411,7 @@ QList<PortHolder> MSComm::holdersOf(const QString &device)
         || m_holders->holders.count(device) == 0) {
         QStringList devices = QStringList{device} + m_ports.devices();
         devices.removeDuplicates();
-        m_holders = HolderSnapshot{now, findPortHolders(devices)};
+        m_holders = HolderSnapshot{now, findPortHolders(devices, m_guards.lockDirectories)};
     }
     // Once this port has been opened the answer no longer holds for it.
     return m_holders->holders.extract(device).mapped();
@@ -435,7 +490,22 @@ CommError MSComm::openError() const
             return CommError(ErrorNumber::PermissionDenied,
                              permissionDenied(deviceAccess(m_device)));
         // Someone opened it since we looked, or holds it where we cannot see.
-        return inUseError(findPortHolders(m_device));
+        if (const QList<PortHolder> holders = findPortHolders(m_device, m_guards.lockDirectories);
+            !holders.isEmpty())
+            return inUseError(holders);
+        // Qt keeps away from a stale lock file under the node's name that it cannot remove.
+        const QString qtLock = lockFileName(QFileInfo(m_device).canonicalFilePath());
+        for (const LockFile &lock : lockFiles(m_device, m_guards.lockDirectories)) {
+            if (QFileInfo(lock.path).fileName() == qtLock)
+                return CommError(ErrorNumber::PortInUse,
+                                 u"%1 is locked by the stale lock file %2 (owner %3), which names "
+                                 "%4. %5"_s.arg(deviceLabel(),
+                                                lock.path,
+                                                lock.owner,
+                                                namedProcess(lock),
+                                                removeAdvice(lock)));
+        }
+        return inUseError({});
     }
     default:
         return CommError(ErrorNumber::OpenFailed,

@@ -5,6 +5,7 @@
 
 #include "serial/commcontrol.h"
 #include "serial/commerror.h"
+#include "serial/consoles.h"
 #include "serial/portholders.h"
 #include "serial/portmap.h"
 
@@ -16,6 +17,14 @@
 #include <optional>
 
 class QSerialPort;
+
+// What the system says about which devices are not ours to open: the folders of lock files
+// and the consoles. Tests give folders and consoles of their own.
+struct PortGuards
+{
+    QStringList lockDirectories = systemLockDirectories();
+    ConsoleList consoles = systemConsoles;
+};
 
 // Our serial communications control: the classic control's properties over a QSerialPort.
 // Settings given while the port is closed are kept and applied when it opens.
@@ -43,7 +52,7 @@ public:
         qint16 sThreshold = 0;
     };
 
-    explicit MSComm(PortMap ports = PortMap::defaults());
+    explicit MSComm(PortMap ports = PortMap::defaults(), PortGuards guards = {});
     ~MSComm() override;
     MSComm(const MSComm &) = delete;
     MSComm &operator=(const MSComm &) = delete;
@@ -79,6 +88,7 @@ public:
     void setSThreshold(qint16 bytes);
 
     const PortMap &ports() const { return m_ports; }
+    const PortGuards &guards() const { return m_guards; }
 
 protected:
     // Sets DTR, and RTS unless the flow control owns it. A pseudo-terminal has no modem lines to
@@ -89,17 +99,23 @@ private:
     qint16 checkedBufferSize(qint16 bytes, const char *direction) const;
     // Names the holders; without any, says what little is known.
     CommError inUseError(const QList<PortHolder> &holders) const;
+    // Who may remove a lock file, and so who can unblock the port.
+    static QString removeAdvice(const LockFile &lock);
     QList<PortHolder> holdersOf(const QString &device);
     void requireOpen() const;
     void applyLineSettings();
     void applyModemLines();
     void pullFromDevice();
     CommError lineFailure(ErrorNumber number, const QString &doing);
+    // Refuses a console, a port in use and a port whose lock file's place holds no lock file;
+    // removes a stale lock file the user may remove where Qt's own lock goes.
+    void refuseBeforeOpening();
     CommError openError() const;
     QString deviceLabel() const;
     bool isPseudoTerminal() const;
 
     PortMap m_ports;
+    PortGuards m_guards;
     qint16 m_commPort = 1;
     QString m_device;
     Config m_config;

@@ -3,6 +3,8 @@
 
 #include "serial/portholders.h"
 
+#include "serial/deviceaccess.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -35,20 +38,23 @@ constexpr int kMaxAncestors = 64;
 // Room for "PID/fdinfo/FD", each name a directory entry's of up to 255 bytes.
 constexpr size_t kPathSize = 2 * 256 + 16;
 
-// A device looked for: its number, and the slave's number when it is a pseudo-terminal.
+// A device looked for: its number, the slave's number when it is a pseudo-terminal, and the
+// node's own place (its file system and inode), by which /proc/locks names it.
 struct Target
 {
     dev_t device;
     int ptyIndex; // -1: not a pseudo-terminal slave
+    dev_t nodeFileSystem;
+    ino_t node;
 };
 
-// What one look at every process found: who holds which device, and whose descriptors could be
-// listed at all.
+// What one look at every process found: who holds which device, and whether any process hid
+// its descriptors.
 struct Scan
 {
     std::map<dev_t, std::set<pid_t>> slaveHolders;
     std::map<int, std::set<pid_t>> masterHolders; // by slave number
-    std::set<pid_t> visible;
+    bool hidden = false;                          // some process's descriptors could not be listed
 };
 
 // Only a terminal can be a serial port. Anything else will not open as one, and some such
@@ -102,15 +108,17 @@ void scanProcess(int procFd, const char *pid, const std::vector<Target> &targets
     char path[kPathSize];
     std::snprintf(path, sizeof path, "%s/fd", pid);
     const int fdDir = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fdDir < 0)
-        return; // gone, or another user's: its descriptors cannot be listed
+    if (fdDir < 0) {
+        // Another user's, or not dumpable; or gone since the directory was listed.
+        scan.hidden = scan.hidden || errno != ENOENT;
+        return;
+    }
     DIR *dir = ::fdopendir(fdDir);
     if (!dir) {
         ::close(fdDir);
         return;
     }
     const pid_t process = std::atoi(pid);
-    scan.visible.insert(process);
     while (const dirent *entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
@@ -151,14 +159,32 @@ pid_t parentOf(int procFd, pid_t pid)
     return end && std::sscanf(end + 1, " %*c %d", &parent) == 1 ? parent : 0;
 }
 
-QString nameOf(int procFd, qint64 pid)
+// The owner of a process; none where /proc hides it (hidepid) or the process is gone.
+std::optional<uid_t> ownerOf(int procFd, qint64 pid)
+{
+    char path[kPathSize];
+    std::snprintf(path, sizeof path, "%lld", static_cast<long long>(pid));
+    struct stat process
+    {};
+    if (::fstatat(procFd, path, &process, 0) != 0)
+        return std::nullopt;
+    return process.st_uid;
+}
+
+// A process as the log names it: its name where /proc shows it, and whose it is.
+PortHolder describe(int procFd, qint64 pid)
 {
     char path[kPathSize];
     char name[64];
     std::snprintf(path, sizeof path, "%lld/comm", static_cast<long long>(pid));
-    if (!readProcFile(procFd, path, name, sizeof name))
-        return {};
-    return QString::fromLocal8Bit(name).trimmed();
+    PortHolder holder{pid, {}, false, {}, {}, {}};
+    if (readProcFile(procFd, path, name, sizeof name))
+        holder.name = QString::fromLocal8Bit(name).trimmed();
+    const std::optional<uid_t> owner = ownerOf(procFd, pid);
+    holder.otherUser = !owner || *owner != ::geteuid();
+    if (owner && holder.otherUser)
+        holder.user = userName(*owner);
+    return holder;
 }
 
 // socat's EXEC child inherits the slave that socat holds next to the master, so a holder is the
@@ -173,32 +199,51 @@ bool isCable(int procFd, pid_t pid, const std::set<pid_t> &masterHolders)
     return false;
 }
 
-// Where programs put lock files for serial devices; QSerialPort takes the first of these it may
-// write to, other programs /var/lock.
-const QString kLockDirectories[] = {u"/var/lock"_s,
-                                    u"/etc/locks"_s,
-                                    u"/var/spool/locks"_s,
-                                    u"/var/spool/uucp"_s,
-                                    u"/tmp"_s,
-                                    u"/var/tmp"_s,
-                                    u"/var/lock/lockdev"_s,
-                                    u"/run/lock"_s};
-
-// The name QSerialPort gives a device's lock file, which minicom and the lockdev library
-// share for names under /dev: the path without "/dev/", its slashes made underscores.
-QString lockFileName(const QString &device)
+// The processes with a flock or POSIX lock on each target's node, from one read of
+// /proc/locks, which every user may read: "1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF", the
+// node as its file system's major and minor number in hex and its inode. Locks that are only
+// waited for ("1: -> FLOCK ...") and open file description locks (pid -1) name no holder.
+std::map<dev_t, std::set<pid_t>> lockHolders(const std::map<QString, Target> &targets)
 {
-    QString name = device.startsWith(u"/dev/"_s) ? device.mid(5) : device;
-    name.replace(u'/', u'_');
-    return u"LCK.."_s + name;
+    std::map<dev_t, std::set<pid_t>> holders;
+    QFile locks(u"/proc/locks"_s);
+    if (!locks.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return holders;
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        char kind[16] = {};
+        int pid = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line.constData(),
+                        "%*d: %15s %*s %*s %d %x:%x:%lu",
+                        kind,
+                        &pid,
+                        &major,
+                        &minor,
+                        &inode)
+                != 5
+            || pid <= 0 || (std::strcmp(kind, "FLOCK") != 0 && std::strcmp(kind, "POSIX") != 0))
+            continue;
+        for (const auto &entry : targets) {
+            const Target &target = entry.second;
+            if (target.node == inode && ::major(target.nodeFileSystem) == major
+                && ::minor(target.nodeFileSystem) == minor)
+                holders[target.device].insert(pid);
+        }
+    }
+    return holders;
 }
 
-// Every place a lock file for the device, by the mapped name or the node it leads to, may be.
-QStringList lockFilePaths(const QString &path)
+// The file names a lock file for the device at path may have: the name of the node it leads
+// to, which QSerialPort and other programs use, and that of the path as the user gave it.
+QStringList lockFilePaths(const QString &path, const QStringList &lockDirectories)
 {
     QStringList paths;
-    for (const QString &device : {path, QFileInfo(path).canonicalFilePath()}) {
-        for (const QString &dir : kLockDirectories)
+    for (const QString &device : {QFileInfo(path).canonicalFilePath(), path}) {
+        if (device.isEmpty())
+            continue;
+        for (const QString &dir : lockDirectories)
             paths << dir + u'/' + lockFileName(device);
     }
     paths.removeDuplicates();
@@ -209,18 +254,15 @@ QStringList lockFilePaths(const QString &path)
 // 0 when there is none. Every local user may write to the lock directories, so only a regular
 // file is read, and no more than a line's worth: a FIFO there would wait for a writer, and a
 // device node might answer being opened.
-pid_t lockFilePid(const QString &path)
+pid_t lockFilePid(const QByteArray &name)
 {
-    const QByteArray name = QFile::encodeName(path);
-    struct stat node
-    {};
-    if (::lstat(name.constData(), &node) != 0 || !S_ISREG(node.st_mode))
-        return 0;
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return 0;
     char text[32] = {};
     ssize_t length = -1;
+    struct stat node
+    {};
     if (::fstat(fd, &node) == 0 && S_ISREG(node.st_mode)) // it may have changed since the look
         length = ::read(fd, text, sizeof text - 1);
     ::close(fd);
@@ -231,28 +273,86 @@ pid_t lockFilePid(const QString &path)
     return end == length || std::isspace(static_cast<unsigned char>(text[end])) ? pid : 0;
 }
 
-// The process a lock file for the device names. A
-// lock is stale when its process is gone (crashed radio software leaves one behind), or when we
-// can see the process and it does not hold the device: its number has gone to another program.
-QList<PortHolder> lockFileHolders(int procFd,
-                                  const QString &path,
-                                  const std::set<pid_t> &deviceHolders,
-                                  const Scan &scan)
+QList<LockFile> lockFilesSeen(int procFd, const QString &path, const QStringList &lockDirectories)
 {
-    for (const QString &lockFile : lockFilePaths(path)) {
-        const pid_t pid = lockFilePid(lockFile);
-        if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM))
+    QList<LockFile> found;
+    const uid_t user = ::geteuid();
+    std::set<std::pair<dev_t, ino_t>> seen; // /var/lock is a link to /run/lock
+    for (const QString &file : lockFilePaths(path, lockDirectories)) {
+        const QByteArray name = QFile::encodeName(file);
+        struct stat node
+        {};
+        if (::lstat(name.constData(), &node) != 0 || !seen.emplace(node.st_dev, node.st_ino).second)
             continue;
-        if (scan.visible.count(pid) != 0 && deviceHolders.count(pid) == 0)
+        LockFile lock;
+        lock.path = file;
+        lock.owner = userName(node.st_uid);
+        lock.removable = user == 0 || node.st_uid == user;
+        if (!S_ISREG(node.st_mode)) {
+            lock.kind = LockFile::Kind::NotAFile;
+            found.append(lock);
             continue;
-        return {PortHolder{pid, nameOf(procFd, pid)}};
+        }
+        const pid_t pid = lockFilePid(name);
+        if (pid > 0) {
+            lock.process = describe(procFd, pid);
+            lock.alive = ::kill(pid, 0) == 0 || errno == EPERM;
+        }
+        // Anyone may write a lock file for any device; one that names another user's process
+        // is a trap, unless root wrote it.
+        const std::optional<uid_t> processOwner = ownerOf(procFd, pid);
+        const bool trusted = node.st_uid == 0 || node.st_uid == user
+                             || (processOwner && *processOwner == node.st_uid);
+        lock.kind = lock.alive && trusted ? LockFile::Kind::Honoured : LockFile::Kind::Stale;
+        found.append(lock);
     }
-    return {};
+    return found;
+}
+
+int openProc()
+{
+    return ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 } // namespace
 
-std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths)
+QStringList systemLockDirectories()
+{
+    return {u"/var/lock"_s,
+            u"/etc/locks"_s,
+            u"/var/spool/locks"_s,
+            u"/var/spool/uucp"_s,
+            u"/tmp"_s,
+            u"/var/tmp"_s,
+            u"/var/lock/lockdev"_s,
+            u"/run/lock"_s};
+}
+
+QString lockFileName(const QString &device)
+{
+    QString name = device.startsWith(u"/dev/"_s) ? device.mid(5) : device;
+    name.replace(u'/', u'_');
+    return u"LCK.."_s + name;
+}
+
+QList<LockFile> lockFiles(const QString &path, const QStringList &lockDirectories)
+{
+    const int procFd = openProc();
+    QList<LockFile> found = lockFilesSeen(procFd, path, lockDirectories);
+    if (procFd >= 0)
+        ::close(procFd);
+    return found;
+}
+
+QList<LockFile> staleLockFiles(const QString &path, const QStringList &lockDirectories)
+{
+    QList<LockFile> stale = lockFiles(path, lockDirectories);
+    stale.removeIf([](const LockFile &lock) { return lock.kind != LockFile::Kind::Stale; });
+    return stale;
+}
+
+std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
+                                                     const QStringList &lockDirectories)
 {
     std::map<QString, QList<PortHolder>> found;
     std::map<QString, Target> targets;
@@ -268,14 +368,16 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths)
         const Target target{node.st_rdev,
                             pty ? int(major - kFirstPtySlaveMajor) * kPtysPerMajor
                                       + int(::minor(node.st_rdev))
-                                : -1};
+                                : -1,
+                            node.st_dev,
+                            node.st_ino};
         if (isTerminal(target))
             targets.emplace(path, target);
     }
     if (targets.empty())
         return found;
 
-    const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int procFd = openProc();
     if (procFd < 0)
         return found;
     DIR *processes = ::fdopendir(procFd);
@@ -292,43 +394,59 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths)
         if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9')
             scanProcess(procFd, entry->d_name, looked, scan);
     }
+    // A lock is taken on an open file, which its holder keeps open: /proc/locks adds only
+    // holders whose descriptors are hidden. Reading it makes the kernel wait for an RCU grace
+    // period (milliseconds, without using the CPU), so it is read only then.
+    if (scan.hidden) {
+        for (const auto &[device, pids] : lockHolders(targets))
+            scan.slaveHolders[device].insert(pids.begin(), pids.end());
+    }
 
     for (const auto &[path, target] : targets) {
-        const std::set<pid_t> &deviceHolders = scan.slaveHolders[target.device];
         QList<PortHolder> &holders = found[path];
-        for (const pid_t pid : deviceHolders) {
+        for (const pid_t pid : scan.slaveHolders[target.device]) {
             if (!isCable(procFd, pid, scan.masterHolders[target.ptyIndex]))
-                holders.append(PortHolder{pid, nameOf(procFd, pid)});
+                holders.append(describe(procFd, pid));
         }
-        if (holders.isEmpty())
-            holders = lockFileHolders(procFd, path, deviceHolders, scan);
+        if (!holders.isEmpty())
+            continue;
+        for (const LockFile &lock : lockFilesSeen(procFd, path, lockDirectories)) {
+            if (lock.kind == LockFile::Kind::Honoured) {
+                PortHolder holder = lock.process;
+                holder.lockFile = lock.path;
+                holder.lockOwner = lock.owner;
+                holders.append(holder);
+                break;
+            }
+        }
     }
     ::closedir(processes);
     return found;
 }
 
-QList<PortHolder> findPortHolders(const QString &path)
+QList<PortHolder> findPortHolders(const QString &path, const QStringList &lockDirectories)
 {
-    return findPortHolders(QStringList{path})[path];
+    return findPortHolders(QStringList{path}, lockDirectories)[path];
 }
 
 QString holderNames(const QList<PortHolder> &holders)
 {
     QStringList names;
     for (const PortHolder &holder : holders) {
-        names << (holder.name.isEmpty() ? u"process %1"_s.arg(holder.pid)
-                                        : u"%1 (process %2)"_s.arg(holder.name).arg(holder.pid));
+        QString process = u"process %1"_s.arg(holder.pid);
+        if (holder.otherUser)
+            process += holder.user.isEmpty() ? u" of another user"_s
+                                             : u" of another user, "_s + holder.user;
+        names << (holder.name.isEmpty() ? process : u"%1 (%2)"_s.arg(holder.name, process));
     }
     return names.join(u", "_s);
 }
 
-QString foreignLockFile(const QString &path)
+QString namedProcess(const LockFile &lock)
 {
-    for (const QString &lockFile : lockFilePaths(path)) {
-        struct stat node
-        {};
-        if (::lstat(QFile::encodeName(lockFile).constData(), &node) == 0 && !S_ISREG(node.st_mode))
-            return lockFile;
-    }
-    return {};
+    if (lock.process.pid <= 0)
+        return u"no process"_s;
+    if (!lock.alive)
+        return u"process %1, no such process"_s.arg(lock.process.pid);
+    return holderNames({lock.process});
 }

@@ -69,12 +69,14 @@ SerialDevices SerialDevices::system()
             }
             return devices;
         },
-        u"/dev/serial/by-id"_s);
+        u"/dev/serial/by-id"_s,
+        systemConsoles);
 }
 
-SerialDevices::SerialDevices(DeviceList list, QString stableNames)
+SerialDevices::SerialDevices(DeviceList list, QString stableNames, ConsoleList consoles)
     : m_list(std::move(list))
     , m_stableNames(std::move(stableNames))
+    , m_consoles(std::move(consoles))
 {}
 
 QList<DeviceFacts> SerialDevices::describe(const QStringList &paths) const
@@ -123,8 +125,10 @@ QStringList SerialDevices::notReachedBy(const PortMap &map) const
         reached.insert(nodeOf(device));
     QStringList paths;
     const QList<SerialDevice> listed = m_list();
+    const QStringList consoles = m_consoles ? m_consoles() : QStringList();
     for (const SerialDevice &device : listed) {
-        if (reached.count(nodeOf(device.path)) == 0)
+        if (reached.count(nodeOf(device.path)) == 0
+            && consoleKind(device.path, consoles) == Console::None)
             paths.append(device.path);
     }
     std::sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) {

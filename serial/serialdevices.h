@@ -3,6 +3,8 @@
 
 #pragma once
 
+#include "serial/consoles.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -40,9 +42,9 @@ struct DeviceFacts
 class SerialDevices
 {
 public:
-    // The system's own list, and the stable names in /dev/serial/by-id.
+    // The system's own list, the stable names in /dev/serial/by-id and the system's consoles.
     static SerialDevices system();
-    SerialDevices(DeviceList list, QString stableNames);
+    SerialDevices(DeviceList list, QString stableNames, ConsoleList consoles = {});
 
     // The facts for each path, in the same order, from one look at the system.
     QList<DeviceFacts> describe(const QStringList &paths) const;
@@ -50,10 +52,12 @@ public:
     // The link among the stable names that leads to path's device. Empty when path is one of
     // them already, or when none leads there.
     QString lastingName(const QString &path) const;
-    // The listed devices that no COM number from 1 to 12 leads to, in natural order.
+    // The listed devices that no COM number from 1 to 12 leads to, in natural order; never a
+    // console.
     QStringList notReachedBy(const PortMap &map) const;
 
 private:
     DeviceList m_list;
     QString m_stableNames;
+    ConsoleList m_consoles;
 };

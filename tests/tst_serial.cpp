@@ -4,6 +4,7 @@
 #include "loopback/portconfig.h"
 #include "serial/deviceaccess.h"
 #include "serial/mscomm.h"
+#include "serial/serialdevices.h"
 #include "tools/virtualcable.h"
 
 #include <QProcess>
@@ -11,6 +12,7 @@
 
 #include <csignal>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +26,18 @@ PortMap mapCom1To(const QString &device)
     PortMap map = PortMap::defaults();
     map.setDevice(1, device);
     return map;
+}
+
+// What opening COM 1 says; empty when it opens.
+QString openingSays(MSComm &comm)
+{
+    try {
+        comm.setPortOpen(true);
+    } catch (const CommError &refusal) {
+        return refusal.description();
+    }
+    comm.setPortOpen(false);
+    return {};
 }
 
 // The control, with the modem lines it set noted: a pseudo-terminal has none to read back.
@@ -51,6 +65,10 @@ class TestSerial : public QObject
 
 private Q_SLOTS:
     void configuredPort();
+    void consoles_data();
+    void consoles();
+    void flockHolder_data();
+    void flockHolder();
     void lockFiles_data();
     void lockFiles();
     void permissionTexts_data();
@@ -61,7 +79,10 @@ void TestSerial::configuredPort()
 {
     VirtualCable cable;
     QVERIFY(!cable.devicePath().isEmpty());
-    LineWatchingComm comm(mapCom1To(cable.devicePath()));
+    QTemporaryDir dir;
+    const QString link = dir.filePath(u"vport"_s);
+    QVERIFY(QFile::link(cable.devicePath(), link));
+    LineWatchingComm comm(mapCom1To(link));
     configureForLoopback(comm, u"COM 1"_s, [](const QString &, const QString &text) {
         QFAIL(qPrintable(text));
     });
@@ -69,6 +90,15 @@ void TestSerial::configuredPort()
     comm.setPortOpen(true);
     QCOMPARE(comm.dtr, std::optional(true));
     QCOMPARE(comm.rts, std::optional(true));
+    // Qt's lock file goes by the device's name, where other programs look for it.
+    const auto lockedAs = [](const QString &device) {
+        const QStringList dirs = systemLockDirectories();
+        return std::any_of(dirs.begin(), dirs.end(), [&](const QString &lockDir) {
+            return QFileInfo::exists(lockDir + u'/' + lockFileName(device));
+        });
+    };
+    QVERIFY(lockedAs(cable.devicePath()));
+    QVERIFY(!lockedAs(link));
 
     // 19200 baud, 1 stop bit, no flow control, raw, so that every byte value passes unchanged
     // (the loopback tests send them all). Seen from the far end, as the port is held
@@ -85,66 +115,202 @@ void TestSerial::configuredPort()
     QVERIFY(!comm.portOpen());
 }
 
+void TestSerial::consoles_data()
+{
+    QTest::addColumn<bool>("mapLink");     // COM 1 is mapped through a link to the device
+    QTest::addColumn<bool>("consoleLink"); // the console list names a link to it
+    QTest::addColumn<bool>("console");     // the console list names it at all
+    QTest::newRow("the device itself") << false << false << true;
+    QTest::newRow("mapped through a link") << true << false << true;
+    QTest::newRow("listed through a link") << false << true << true;
+    QTest::newRow("not a console") << true << false << false;
+}
+
+void TestSerial::consoles()
+{
+    QFETCH(bool, mapLink);
+    QFETCH(bool, consoleLink);
+    QFETCH(bool, console);
+    VirtualCable cable;
+    QTemporaryDir dir;
+    const QString link = dir.filePath(u"console"_s);
+    QVERIFY(QFile::link(cable.devicePath(), link));
+    const QString mapped = mapLink ? link : cable.devicePath();
+    QStringList listed{dir.filePath(u"gone"_s),
+                       console ? (consoleLink ? link : cable.devicePath()) : QString()};
+    MSComm comm(mapCom1To(mapped), PortGuards{{dir.path()}, [&] { return listed; }});
+    termios before{};
+    QVERIFY(cable.lineSettings(before));
+
+    QCOMPARE(openingSays(comm),
+             console ? mapped
+                           + u" (COM 1) is the system console; Tollbeck does not write to it. "
+                             "Connect the cable to another port, or free this one from the "
+                             "console in the boot settings (console= on the kernel command "
+                             "line)."_s
+                     : QString());
+    if (console) { // never opened: opening would have made the line raw
+        termios after{};
+        QVERIFY(cable.lineSettings(after));
+        QCOMPARE(after.c_lflag, before.c_lflag);
+    }
+    // The hint after a failing walk never suggests mapping a console.
+    const SerialDevices devices(
+        [&] {
+            return QList<SerialDevice>{{cable.devicePath(), {}, {}}};
+        },
+        dir.path(),
+        [&] { return listed; });
+    QCOMPARE(devices.notReachedBy(PortMap::defaults()),
+             console ? QStringList() : QStringList{cable.devicePath()});
+}
+
+void TestSerial::flockHolder_data()
+{
+    QTest::addColumn<bool>("asOtherUser"); // the check runs as a normal user, the holder as root
+    QTest::newRow("this user's program") << false;
+    QTest::newRow("another user's program") << true;
+}
+
+// A terminal program such as picocom takes a flock on the device; /proc/locks shows it to
+// every user, even where the holder's open files are hidden.
+void TestSerial::flockHolder()
+{
+    QFETCH(bool, asOtherUser);
+    const passwd *ci = ::getpwnam("tollbeck-ci");
+    if (asOtherUser && (::geteuid() != 0 || !ci))
+        QSKIP("Needs root and the user tollbeck-ci (CI makes it) to run the holder as another "
+              "user than the check.");
+    VirtualCable cable;
+    QTemporaryDir dir;
+    MSComm comm(mapCom1To(cable.devicePath()),
+                PortGuards{{dir.path()}, [] { return QStringList(); }});
+    // Detached, so that the holder does not descend from this process, which holds the cable.
+    qint64 pid = 0;
+    QVERIFY(QProcess::startDetached(u"flock"_s,
+                                    {u"-o"_s, cable.devicePath(), u"sleep"_s, u"30"_s},
+                                    {},
+                                    &pid));
+    const auto stop = qScopeGuard([&] {
+        [[maybe_unused]] const int restored = ::seteuid(0);
+        // sleep would outlive flock, and keep the test's output open for its 30 s.
+        QFile children(u"/proc/%1/task/%1/children"_s.arg(pid));
+        if (children.open(QIODevice::ReadOnly))
+            ::kill(pid_t(children.readAll().trimmed().toInt()), SIGTERM);
+        ::kill(pid_t(pid), SIGTERM);
+    });
+    if (asOtherUser)
+        QCOMPARE(::seteuid(ci->pw_uid), 0);
+    QString said;
+    QList<PortHolder> holders;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            try {
+                comm.setPortOpen(true);
+            } catch (const CommError &refusal) {
+                said = refusal.description();
+                holders = refusal.holders();
+            }
+            comm.setPortOpen(false);
+            return holders.size() == 1; // flock's child holds it too until it runs sleep
+        }(),
+        5000);
+    QCOMPARE(said,
+             u"%1 (COM 1) is in use by flock (process %2%3). Close that program and try again."_s
+                 .arg(cable.devicePath())
+                 .arg(pid)
+                 .arg(asOtherUser ? u" of another user, root"_s : QString()));
+    QCOMPARE(holders.constFirst().pid, pid);
+}
+
 void TestSerial::lockFiles_data()
 {
-    QTest::addColumn<QString>("lock");  // what stands where the port's lock file goes
-    QTest::addColumn<QString>("error"); // what opening the port says; empty when it opens
-    QTest::newRow("names a process this user cannot see")
-        << u"1"_s
-        << u"{device} (COM 1) is in use by {name} (process 1). Close that program and try "
-           "again."_s;
-    QTest::newRow("names a process that has ended") << u"ended"_s << QString();
-    QTest::newRow("names a process that does not hold the port") << u"sleep"_s << QString();
-    QTest::newRow("a FIFO") << u"fifo"_s
-                            << u"{lock} stands where the lock file of {device} (COM 1) goes, and "
-                               "it is no lock file. Remove it and try again."_s;
+    // What stands where the port's lock file goes: a plain file with this text ({dead}: a
+    // process that has ended), or "fifo", "dir", "link to fifo"; and what opening the port says,
+    // empty when it opens and the file is listed as stale.
+    QTest::addColumn<QByteArray>("lock");
+    QTest::addColumn<QString>("says");
+    const QString noLockFile = u"{lock} stands where the lock file of {port} goes, and it is no "
+                               "lock file. Remove it and try again."_s;
+    QTest::newRow("empty") << QByteArray() << QString();
+    QTest::newRow("garbage") << QByteArray("radio\n") << QString();
+    QTest::newRow("binary pid") << QByteArray("\x01\0\0\0", 4) << QString();
+    QTest::newRow("pid 0") << QByteArray("0\n") << QString();
+    QTest::newRow("negative") << QByteArray("-42\n") << QString();
+    QTest::newRow("dead pid") << QByteArray("{dead}\n") << QString();
+    QTest::newRow("live pid") << QByteArray("         1\n")
+                              << u"{port} is in use by {init}, as its lock file {lock} (owner "
+                                 "{me}) says. Close that program and try again."_s;
+    QTest::newRow("live pid, file of a third user") << QByteArray("1\n") << QString();
+    QTest::newRow("fifo") << QByteArray("fifo") << noLockFile;
+    QTest::newRow("directory") << QByteArray("dir") << noLockFile;
+    QTest::newRow("link to fifo") << QByteArray("link to fifo") << noLockFile;
 }
 
 void TestSerial::lockFiles()
 {
-    QFETCH(QString, lock);
-    QFETCH(QString, error);
-    if (lock == u"1"_s && QDir(u"/proc/1/fd"_s).isReadable())
-        QSKIP("This user sees every process (as root does), so no holder is known only by a lock.");
+    QFETCH(QByteArray, lock);
+    QFETCH(QString, says);
+    const bool root = ::geteuid() == 0;
+    const bool thirdUser = QByteArray(QTest::currentDataTag()).contains("third user");
+    if (thirdUser && !root)
+        QSKIP("Only root can give a file to another user.");
     VirtualCable cable;
-    MSComm comm(mapCom1To(cable.devicePath()));
-    QProcess sleeper;
-    qint64 pid = 1;
-    if (lock == u"ended"_s || lock == u"sleep"_s) {
-        sleeper.start(u"sleep"_s, {lock == u"sleep"_s ? u"30"_s : u"0"_s});
-        QVERIFY(sleeper.waitForStarted());
-        pid = sleeper.processId();
-        QVERIFY(lock == u"sleep"_s || sleeper.waitForFinished());
-    }
-    const QString path = u"/var/lock/LCK.."_s + cable.devicePath().mid(5).replace(u'/', u'_');
-    QFile file(path);
-    QFile::remove(path); // left by a run that was cut short
-    if (lock == u"fifo"_s ? ::mkfifo(QFile::encodeName(path).constData(), 0644) != 0
-                          : !file.open(QIODevice::WriteOnly)
-                                || file.write(QByteArray::number(pid) + "\nminicom\n") <= 0)
-        QSKIP("/var/lock is not writable here, so no lock file can be made");
-    file.close();
-    const auto cleanUp = qScopeGuard([&] {
-        comm.setPortOpen(false);
-        QFile::remove(path);
-        sleeper.kill();
-        sleeper.waitForFinished();
-    });
-
-    QString refused;
-    ::alarm(10); // reading what stands there must never block: fail rather than hang
-    try {
-        comm.setPortOpen(true);
-    } catch (const CommError &failure) {
-        refused = failure.description();
-    }
-    ::alarm(0);
+    QTemporaryDir dir;
+    const QString link = dir.filePath(u"vport"_s);
+    QVERIFY(QFile::link(cable.devicePath(), link));
+    MSComm comm(mapCom1To(link), PortGuards{{dir.path()}, [] { return QStringList(); }});
+    QProcess ended;
+    ended.start(u"true"_s);
+    QVERIFY(ended.waitForStarted());
+    const qint64 dead = ended.processId(); // Qt forgets it once the process has finished
+    QVERIFY(ended.waitForFinished());
     QFile init(u"/proc/1/comm"_s);
     QVERIFY(init.open(QIODevice::ReadOnly));
-    QCOMPARE(refused,
-             error.replace(u"{device}"_s, cable.devicePath())
-                 .replace(u"{lock}"_s, path)
-                 .replace(u"{name}"_s, QString::fromLocal8Bit(init.readAll().trimmed())));
+    const QString initName = QString::fromLocal8Bit(init.readAll().trimmed());
+    lock.replace("{dead}", QByteArray::number(dead));
+
+    // Each under the name of the device and under the name of the link mapped to it.
+    for (const QString &named : {cable.devicePath(), link}) {
+        const QString path = dir.filePath(lockFileName(named));
+        const QByteArray file = QFile::encodeName(path);
+        const QByteArray fifo = QFile::encodeName(dir.filePath(u"fifo"_s));
+        if (lock == "fifo") {
+            QCOMPARE(::mkfifo(file.constData(), 0644), 0);
+        } else if (lock == "dir") {
+            QVERIFY(QDir().mkdir(path));
+        } else if (lock == "link to fifo") {
+            QCOMPARE(::mkfifo(fifo.constData(), 0644), 0);
+            QCOMPARE(::symlink(fifo.constData(), file.constData()), 0);
+        } else {
+            QFile plain(path);
+            QVERIFY(plain.open(QIODevice::WriteOnly));
+            plain.write(lock);
+        }
+        constexpr uid_t kNobody = 65534;
+        QVERIFY(!thirdUser || ::lchown(file.constData(), kNobody, kNobody) == 0);
+        const QString owner = userName(thirdUser ? kNobody : ::geteuid());
+
+        ::alarm(10); // reading what stands there must never block: fail rather than hang
+        const QString opened = openingSays(comm);
+        ::alarm(0);
+        QCOMPARE(opened,
+                 QString(says)
+                     .replace(u"{port}"_s, link + u" (COM 1)"_s)
+                     .replace(u"{lock}"_s, path)
+                     .replace(u"{me}"_s, owner)
+                     .replace(u"{init}"_s,
+                              u"%1 (process 1%2)"_s.arg(initName,
+                                                        root ? QString()
+                                                             : u" of another user, root"_s)));
+        // A stale lock file under the device's name, where Qt's own lock goes, is removed;
+        // under another name it stays, and the port list names it.
+        if (says.isEmpty() && named == link)
+            QCOMPARE(staleLockFiles(link, {dir.path()}).value(0).path, path);
+        QCOMPARE(QFileInfo::exists(path), !says.isEmpty() || named == link);
+        QVERIFY(QFile::remove(path) || QDir().rmdir(path) || !QFileInfo::exists(path));
+        QFile::remove(QFile::decodeName(fifo));
+    }
 }
 
 void TestSerial::permissionTexts_data()

@@ -30,7 +30,7 @@ VirtualCable::VirtualCable(Behaviour behaviour)
     char name[128] = {};
     if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0 || ::pipe2(m_stop, O_CLOEXEC) != 0)
         return;
-    // A program the test starts must not hold the cable's end: it would count as the cable.
+    // A program the test starts must not inherit the far end, or it would be the cable.
     ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     // Only the program under test may hold the port open, or it would count as in use.
     ::close(slave);
