@@ -69,6 +69,7 @@ private Q_SLOTS:
     void consoles();
     void flockHolder_data();
     void flockHolder();
+    void heldAfterTheLook();
     void lockFiles_data();
     void lockFiles();
     void permissionTexts_data();
@@ -174,6 +175,30 @@ void TestSerial::flockHolder_data()
 
 // A terminal program such as picocom takes a flock on the device; /proc/locks shows it to
 // every user, even where the holder's open files are hidden.
+// A walk trusts one look at who holds which port for a second; a program that opens a port after
+// that look is found by an open more than a second later.
+void TestSerial::heldAfterTheLook()
+{
+    VirtualCable first;
+    VirtualCable second;
+    PortMap map = mapCom1To(first.devicePath());
+    map.setDevice(2, second.devicePath());
+    QTemporaryDir dir;
+    MSComm comm(map, PortGuards{{dir.path()}, [] { return QStringList(); }});
+    QCOMPARE(openingSays(comm), QString()); // the look covers COM 2: nobody holds it
+    QProcess holder; // detached: a child of this process, which holds the cables, is the cable
+    holder.setProgram(u"sleep"_s);
+    holder.setArguments({u"30"_s});
+    holder.setStandardInputFile(second.devicePath());
+    qint64 pid = 0;
+    QVERIFY(holder.startDetached(&pid));
+    const auto stop = qScopeGuard([&] { ::kill(pid_t(pid), SIGTERM); });
+    QTest::qWait(1100);
+    comm.setCommPort(2);
+    QVERIFY2(openingSays(comm).contains(u"in use by sleep (process %1)"_s.arg(pid)),
+             "an answer older than a second was trusted");
+}
+
 void TestSerial::flockHolder()
 {
     QFETCH(bool, asOtherUser);
