@@ -24,7 +24,7 @@ struct PortFacts
     DeviceFacts facts;
     QString lastingName;
     QList<PortHolder> holders;
-    QString console;            // "system console", "virtual terminal"; empty for neither
+    QString console;                // "system console", "virtual terminal"; empty for neither
     QList<LockFile> staleLockFiles; // ignored
 };
 QJsonArray portList(const QList<PortFacts> &ports);
