@@ -432,15 +432,18 @@ void TestLoopback::logText_data()
                                         {},
                                         CommError(ErrorNumber::PortInUse, held))
                                 << held + u"\r\n"_s;
-    QTest::newRow("no data to the probe") << made(Outcome::NoData, -1) << kNoData;
-    QTest::newRow("no data to 3") << made(Outcome::NoData, 3, LoopbackTest::kProbe)
-                                  << u"\r\n00 01 02 No Data Received\r\n"_s;
+    const QString console = u"/dev/ttyS0 (COM 1) is the system console; Tollbeck does not write "
+                            "to it."_s;
+    QTest::newRow("a console") << made(Outcome::Console,
+                                       -1,
+                                       {},
+                                       CommError(ErrorNumber::SystemConsole, console))
+                               << console + u"\r\n"_s;
     const QString radio
         = u"Something that is not a loopback answered the probe: \"%1\". A radio "
           "may be connected: the check needs the cable's radio end left open.\r\n"_s;
     QTest::newRow("a radio answered")
         << made(Outcome::NoData, 0, "?;") << kNoData + radio.arg(u"?;"_s);
-    QTest::newRow("modem") << made(Outcome::Modem, -1, "ATV1Q0\r\n\r\nOK\r\n") << u"Modem\r\n"_s;
     Attempt wrong = made(Outcome::Mismatch, 0, QByteArray("\x00\xff\"\\abcdefghijklmnop", 20));
     wrong.received = 0x80;
     QTest::newRow("mismatch at 0, after a binary reply")
@@ -473,7 +476,7 @@ void TestLoopback::logText()
         ending = kAllFailed;
         // After a walk, a selected port that would not open is named again, with the devices
         // no COM number reaches.
-        if (attempt.error && attempt.outcome == Attempt::Outcome::NotOpened) {
+        if (attempt.error && attempt.outcome != Attempt::Outcome::LineLost) {
             ending += u"\r\nCOM 1, the port you selected, could not be opened: "_s
                       + attempt.error->description()
                       + u"\r\n\r\nSerial devices not in the port list: /dev/ttyAMA0. Map one to "
