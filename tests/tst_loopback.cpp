@@ -432,7 +432,7 @@ void TestLoopback::logText_data()
                                         {},
                                         CommError(ErrorNumber::PortInUse, held))
                                 << held + u"\r\n"_s;
-    const QString console = u"/dev/ttyS0 (COM 1) is the system console; Tollbeck does not write "
+    const QString console = u"/dev/ttyAMA0 (COM 1) is the system console; Tollbeck does not write "
                             "to it."_s;
     QTest::newRow("a console") << made(Outcome::Console,
                                        -1,
