@@ -236,15 +236,19 @@ std::map<dev_t, std::set<pid_t>> lockHolders(const std::map<QString, Target> &ta
 }
 
 // The file names a lock file for the device at path may have: the name of the node it leads
-// to, which QSerialPort and other programs use, and that of the path as the user gave it.
+// to, which QSerialPort and other programs use, and that of the path as the user gave it; each
+// also as minicom writes it, after the last part of the path alone (LCK..vport for a link
+// $HOME/vport).
 QStringList lockFilePaths(const QString &path, const QStringList &lockDirectories)
 {
     QStringList paths;
     for (const QString &device : {QFileInfo(path).canonicalFilePath(), path}) {
         if (device.isEmpty())
             continue;
-        for (const QString &dir : lockDirectories)
+        for (const QString &dir : lockDirectories) {
             paths << dir + u'/' + lockFileName(device);
+            paths << dir + u"/LCK.."_s + QFileInfo(device).fileName();
+        }
     }
     paths.removeDuplicates();
     return paths;
