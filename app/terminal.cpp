@@ -224,16 +224,14 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         "them: keep the radio end of the cable unconnected."_s);
     const QCommandLineOption rates(
         u"rates"_s,
-        u"With --check, after a pass: echo every byte value at 1200 to 115200 baud, or at the "
-        "rates of LIST (--rates=9600,38400), and name the highest rate that passes with every "
-        "lower one. LIST may be left out."_s,
-        u"LIST"_s);
+        u"--rates[=LIST]: with --check, after a pass, echo every byte value at 1200 to 115200 "
+        "baud, or at the rates of LIST (--rates=9600,38400), and name the highest rate that "
+        "passes with every lower one."_s);
     const QCommandLineOption soak(
         u"soak"_s,
-        u"With --check, after a pass: echo without pause for SECONDS, or until Ctrl+C, while you "
-        "move the cable and its plugs; every dropout, wrong or missing byte is reported with its "
-        "time. SECONDS may be left out."_s,
-        u"SECONDS"_s);
+        u"--soak[=SECONDS]: with --check, after a pass, echo without pause until Ctrl+C, or for "
+        "SECONDS (--soak=60), while you move the cable and its plugs; every dropout, wrong or "
+        "missing byte is reported with its time."_s);
     const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help."_s);
     const QCommandLineOption version({u"v"_s, u"version"_s}, u"Show the version."_s);
     parser.addOptions({check, noWalk, list, json, lines, rates, soak, help, version});
@@ -242,13 +240,19 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
                                  "or a link to one that a COM number is mapped to."_s,
                                  u"[PORT]"_s);
 
-    // --rates and --soak take their value only after "=": alone they mean every rate and until
-    // stopped.
-    QStringList given = arguments;
-    given.replaceInStrings(QRegularExpression(u"^--rates$"_s),
-                           u"--rates=1200,2400,4800,9600,"
-                           "19200,38400,57600,115200"_s);
-    given.replaceInStrings(QRegularExpression(u"^--soak$"_s), u"--soak=0"_s);
+    // --rates and --soak take a value only after "=": "--soak 5" would leave open whether 5 is
+    // the seconds or the PORT. Alone they mean every rate, and until stopped.
+    QStringList given;
+    QString ratesList = u"1200,2400,4800,9600,19200,38400,57600,115200"_s;
+    QString soakSeconds = u"0"_s;
+    for (const QString &argument : arguments) {
+        const QString option = argument.section(u'=', 0, 0);
+        if (option == u"--rates"_s && argument.contains(u'='))
+            ratesList = argument.section(u'=', 1);
+        else if (option == u"--soak"_s && argument.contains(u'='))
+            soakSeconds = argument.section(u'=', 1);
+        given << (option == u"--rates"_s || option == u"--soak"_s ? option : argument);
+    }
     Request request;
     if (!parser.parse(given)) {
         request.error = parser.errorText() + u" See tollbeck --help."_s;
@@ -270,12 +274,11 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     } else if ((parser.isSet(lines) || parser.isSet(rates) || parser.isSet(soak))
                && !parser.isSet(check)) {
         request.error = u"--lines, --rates and --soak go with --check only."_s;
-    } else if (parser.isSet(rates) && !request.deeper.setRates(parser.value(rates))) {
+    } else if (parser.isSet(rates) && !request.deeper.setRates(ratesList)) {
         request.error = u"--rates=%1: give rates in baud, separated by commas, as in "
-                        "--rates=9600,38400."_s.arg(parser.value(rates));
-    } else if (parser.isSet(soak) && !request.deeper.setSoak(parser.value(soak))) {
-        request.error
-            = u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(parser.value(soak));
+                        "--rates=9600,38400."_s.arg(ratesList);
+    } else if (parser.isSet(soak) && !request.deeper.setSoak(soakSeconds)) {
+        request.error = u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(soakSeconds);
     } else if (!ports.isEmpty() && !parser.isSet(check)) {
         request.error = u"\"%1\": a PORT goes with --check only."_s.arg(ports.join(u' '));
     } else if (ports.size() > 1) {
