@@ -216,14 +216,20 @@ void TestSerial::flockHolder()
                                     {u"-o"_s, cable.devicePath(), u"sleep"_s, u"30"_s},
                                     {},
                                     &pid));
+    const auto child = [&] {
+        QFile children(u"/proc/%1/task/%1/children"_s.arg(pid));
+        return children.open(QIODevice::ReadOnly) ? children.readAll().trimmed().toInt() : 0;
+    };
     const auto stop = qScopeGuard([&] {
         [[maybe_unused]] const int restored = ::seteuid(0);
         // sleep would outlive flock, and keep the test's output open for its 30 s.
-        QFile children(u"/proc/%1/task/%1/children"_s.arg(pid));
-        if (children.open(QIODevice::ReadOnly))
-            ::kill(pid_t(children.readAll().trimmed().toInt()), SIGTERM);
+        if (const int sleeper = child(); sleeper > 0)
+            ::kill(pid_t(sleeper), SIGTERM);
         ::kill(pid_t(pid), SIGTERM);
     });
+    // flock starts sleep once it holds the lock. Opened before, the port would be held
+    // exclusively, and flock, run by a normal user, could not open it.
+    QTRY_VERIFY_WITH_TIMEOUT(child() > 0, 5000);
     if (asOtherUser)
         QCOMPARE(::seteuid(ci->pw_uid), 0);
     QString said;
