@@ -125,6 +125,17 @@ void TestChecks::ratesOnCableFailingAbove38400()
     const RatesResult refused = checkRates(fixed, clock, {1200});
     QCOMPARE(ratesJson(refused)[u"rates"_s][0][u"result"_s], u"refused"_s);
     QVERIFY(!refused.faultFound() && refused.highest == 0);
+    // An adapter that garbles at 2400 baud only: 9600 passes, but is no rate to rely on.
+    struct BadAt2400 : PlugModel
+    {
+        void setBaudRate(qint32 rate) override { baud = rate; }
+        void setOutput(const QByteArray &bytes) override
+        {
+            PlugModel::setOutput(baud == 2400 ? QByteArray(bytes.size(), '\0') : bytes);
+        }
+        qint32 baud = 0;
+    } badAt2400;
+    QCOMPARE(checkRates(badAt2400, clock, {1200, 2400, 9600}).highest, 1200);
 }
 
 void TestChecks::soak_data()
