@@ -20,18 +20,15 @@ QString portHeading(qint16 port)
 }
 const QString kNoData = u"No Data Received\r\n"_s;
 const QString kModem = u"Modem\r\n"_s;
-QString hexByte(int byte)
-{
-    return u"%1"_s.arg(byte, 2, 16, QChar(u'0')).toUpper();
-}
 QString dumpEntry(int byte)
 {
-    return hexByte(byte) + u' ';
+    return LogText::hexByte(byte) + u' ';
 }
 QString mismatchReport(int sent, int received)
 {
-    return u"\r\n\r\nERROR: Test failed! \r\nReceived Data Corrupt!\r\nSent: "_s + hexByte(sent)
-           + u"\r\nReceived: "_s + hexByte(received) + u"\r\n\r\n"_s;
+    return u"\r\n\r\nERROR: Test failed! \r\nReceived Data Corrupt!\r\nSent: "_s
+           + LogText::hexByte(sent) + u"\r\nReceived: "_s + LogText::hexByte(received)
+           + u"\r\n\r\n"_s;
 }
 const QString kPassGap = u"\r\n\r\n"_s;
 QString passed(qint16 port)
@@ -78,6 +75,11 @@ bool foreignReply(const Attempt &attempt)
 } // namespace
 
 namespace LogText {
+
+QString hexByte(int byte)
+{
+    return u"%1"_s.arg(byte, 2, 16, QChar(u'0')).toUpper();
+}
 
 QString runStart()
 {

@@ -4,6 +4,7 @@
 #include "loopback/ratescheck.h"
 
 #include "loopback/runclock.h"
+#include "loopback/runreport.h"
 #include "serial/commcontrol.h"
 
 #include <QJsonArray>
@@ -29,10 +30,6 @@ std::chrono::microseconds onTheLine(int bytes, qint32 baud)
 
 // The log's texts, in the order the check writes them.
 const QString kHeading = u"Rates: the echo of every byte value at each rate.\r\n"_s;
-QString hexByte(int byte)
-{
-    return u"%1"_s.arg(byte, 2, 16, QChar(u'0')).toUpper();
-}
 QString rateLine(const RatesResult::Rate &rate)
 {
     const QString head = u"%1 baud: "_s.arg(rate.baud);
@@ -41,10 +38,11 @@ QString rateLine(const RatesResult::Rate &rate)
         return head + u"passed\r\n"_s;
     case RatesResult::Outcome::Mismatch:
         return head
-               + u"failed: sent %1, received %2\r\n"_s.arg(hexByte(rate.value),
-                                                           hexByte(rate.received));
+               + u"failed: sent %1, received %2\r\n"_s.arg(LogText::hexByte(rate.value),
+                                                           LogText::hexByte(rate.received));
     case RatesResult::Outcome::Missing:
-        return head + u"failed: nothing came back from %1 on\r\n"_s.arg(hexByte(rate.value));
+        return head
+               + u"failed: nothing came back from %1 on\r\n"_s.arg(LogText::hexByte(rate.value));
     case RatesResult::Outcome::Refused:
         return head + u"refused: %1\r\n"_s.arg(rate.refusal);
     default:

@@ -59,6 +59,8 @@ QString whole(const RunRecord &run);
 
 // The line that names the serial devices no COM number reaches, and where to map them.
 QString notInPortList(const QStringList &devices, const QString &settingsFile);
+// A byte as the log writes it: two upper-case hexadecimal digits.
+QString hexByte(int byte);
 // Bytes as printable text, others as \xNN; at most 16 of them, then "...".
 QString quoted(const QByteArray &bytes);
 

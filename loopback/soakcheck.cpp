@@ -4,6 +4,7 @@
 #include "loopback/soakcheck.h"
 
 #include "loopback/runclock.h"
+#include "loopback/runreport.h"
 #include "serial/commcontrol.h"
 
 #include <QJsonArray>
@@ -51,10 +52,6 @@ qint64 distance(qint64 position, quint8 byte)
 QString seconds(Milliseconds time)
 {
     return QString::number(double(time.count()) / 1000.0, 'f', 3);
-}
-QString hexByte(int byte)
-{
-    return u"%1"_s.arg(byte, 2, 16, QChar(u'0')).toUpper();
 }
 QString number(qint64 value)
 {
@@ -304,8 +301,8 @@ QString soakFaultLine(const SoakFault &fault)
         return at + u"dropout, no echo for %1 ms\r\n"_s.arg(fault.length.count());
     case SoakFault::Kind::Mismatch:
         return at
-               + u"mismatch, sent %1, received %2\r\n"_s.arg(hexByte(fault.sent),
-                                                             hexByte(fault.received));
+               + u"mismatch, sent %1, received %2\r\n"_s.arg(LogText::hexByte(fault.sent),
+                                                             LogText::hexByte(fault.received));
     default:
         return at
                + u"%1 missing\r\n"_s.arg(fault.count == 1 ? u"1 byte"_s
