@@ -3,36 +3,46 @@
 
 #include "app/deeperchecks.h"
 
+#include "loopback/echoline.h"
 #include "loopback/linescheck.h"
 #include "loopback/ratescheck.h"
 #include "loopback/soakcheck.h"
+#include "serial/commcontrol.h"
 
-#include <algorithm>
+#include <QJsonArray>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr qint32 kTestRate = 19200;
-constexpr qint32 kHighestRate = 4'000'000;
 const QString kSectionGap = u"\r\n"_s;
+
+// A check that did not run: never begun for a stop, or no port to run on.
+QJsonObject notRun(bool stopped, const std::optional<CommError> &error = {})
+{
+    QJsonObject section{{u"ran"_s, false}, {u"stopped"_s, stopped}, {u"passed"_s, false}};
+    if (error)
+        section[u"error"_s] = errorJson(*error);
+    return section;
+}
+
+void record(DeeperResult &result, const QString &name, const QJsonObject &section, bool fault)
+{
+    result.sections[name] = section;
+    result.stopped = result.stopped || section[u"stopped"_s].toBool();
+    if (fault) {
+        result.faultFound = true;
+        result.failed << name;
+    }
+}
 
 } // namespace
 
 bool DeeperChecks::setRates(const QString &list)
 {
-    QList<qint32> parsed;
-    for (const QString &field : list.split(u',')) {
-        bool ok = false;
-        const qint32 baud = field.trimmed().toInt(&ok);
-        if (!ok || baud <= 0 || baud > kHighestRate)
-            return false;
-        parsed << baud;
-    }
-    std::sort(parsed.begin(), parsed.end());
-    parsed.erase(std::unique(parsed.begin(), parsed.end()), parsed.end());
-    rates = parsed;
-    return true;
+    rates = parseRates(list);
+    return rates.has_value();
 }
 
 bool DeeperChecks::setSoak(const QString &seconds)
@@ -45,26 +55,46 @@ bool DeeperChecks::setSoak(const QString &seconds)
     return true;
 }
 
+QStringList DeeperChecks::names() const
+{
+    QStringList names;
+    if (lines)
+        names << u"lines"_s;
+    if (rates)
+        names << u"rates"_s;
+    if (soak)
+        names << u"soak"_s;
+    return names;
+}
+
 DeeperResult runDeeperChecks(const DeeperChecks &checks,
+                             qint16 port,
                              CommControl &comm,
                              RunClock &clock,
                              const DeeperOutput &output)
 {
     DeeperResult result;
-    if (checks.lines) {
+    try {
+        comm.setCommPort(port);
+        comm.setPortOpen(true);
+    } catch (const CommError &error) {
+        output.log(kSectionGap + error.description() + u"\r\n"_s);
+        for (const QString &name : checks.names())
+            record(result, name, notRun(false, error), true);
+        return result;
+    }
+    if (checks.lines && !output.stopRequested()) {
         output.log(kSectionGap);
-        const LinesResult lines = checkLines(comm, clock);
+        const LinesResult lines = checkLines(comm, clock, output.stopRequested);
         output.log(linesLog(lines));
-        result.sections[u"lines"_s] = linesJson(lines);
-        result.faultFound = lines.faultFound();
+        record(result, u"lines"_s, linesJson(lines), lines.faultFound());
     }
     qint32 soakRate = kTestRate;
     if (checks.rates && !output.stopRequested()) {
         output.log(kSectionGap);
         const RatesResult rates = checkRates(comm, clock, *checks.rates, output.stopRequested);
         output.log(ratesLog(rates));
-        result.sections[u"rates"_s] = ratesJson(rates);
-        result.faultFound = result.faultFound || rates.faultFound();
+        record(result, u"rates"_s, ratesJson(rates), rates.faultFound());
         if (rates.highest > 0)
             soakRate = rates.highest;
     }
@@ -81,9 +111,25 @@ DeeperResult runDeeperChecks(const DeeperChecks &checks,
         const SoakResult soaked = soak(comm, clock, options, callbacks);
         output.status({});
         output.log(soakSummary(soaked));
-        result.sections[u"soak"_s] = soakJson(soaked);
-        result.faultFound = result.faultFound || soaked.faultFound();
+        record(result, u"soak"_s, soakJson(soaked), soaked.faultFound());
         result.soakStopped = soaked.stopped;
     }
+    try {
+        comm.setPortOpen(false);
+    } catch (const CommError &) { // closing cannot undo what the checks found
+    }
+    for (const QString &name : checks.names()) {
+        if (!result.sections.contains(name)) // the user stopped before it began
+            record(result, name, notRun(true), false);
+    }
     return result;
+}
+
+void addDeeperJson(QJsonObject &run, const DeeperChecks &checks, const DeeperResult &result)
+{
+    const bool stopped = run[u"stopped"_s].toBool() || result.stopped;
+    for (const QString &name : checks.names())
+        run[name] = result.sections.contains(name) ? result.sections[name] : notRun(stopped);
+    run[u"failed_checks"_s] = QJsonArray::fromStringList(result.failed);
+    run[u"stopped"_s] = stopped;
 }

@@ -11,30 +11,7 @@ using namespace Qt::StringLiterals;
 namespace RunJson {
 namespace {
 
-constexpr int kSchema = 1;
-
-QString outcomeWord(Attempt::Outcome outcome)
-{
-    switch (outcome) {
-    case Attempt::Outcome::Passed:
-        return u"passed"_s;
-    case Attempt::Outcome::NotOpened:
-        return u"not_opened"_s;
-    case Attempt::Outcome::Console:
-        return u"console"_s;
-    case Attempt::Outcome::NoData:
-        return u"no_data"_s;
-    case Attempt::Outcome::Modem:
-        return u"modem"_s;
-    case Attempt::Outcome::Mismatch:
-        return u"mismatch"_s;
-    case Attempt::Outcome::LineLost:
-        return u"line_lost"_s;
-    case Attempt::Outcome::Stopped:
-        return u"stopped"_s;
-    }
-    return {};
-}
+constexpr int kSchema = 2;
 
 QJsonValue textOrNull(const QString &text)
 {
@@ -90,8 +67,7 @@ QJsonObject attemptJson(const Attempt &attempt)
     if (attempt.probeEcho)
         json[u"probe_echo_ms"_s] = qint64(attempt.probeEcho->count());
     if (attempt.error) {
-        json[u"error"_s] = QJsonObject{{u"number"_s, qint32(attempt.error->number())},
-                                       {u"description"_s, attempt.error->description()}};
+        json[u"error"_s] = errorJson(*attempt.error);
         if (!attempt.error->holders().isEmpty())
             json[u"holders"_s] = holdersJson(attempt.error->holders());
     }

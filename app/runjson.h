@@ -9,8 +9,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
-// The terminal's results as JSON for scripts, schema 1: fields are only ever added to it, never
-// renamed or given another meaning.
+// The terminal's results as JSON for scripts, schema 2: fields are only ever added to it, never
+// renamed or given another meaning. Schema 2 gave the deeper checks' sections snake_case keys
+// and the run's outcome words.
 namespace RunJson {
 
 // A whole run: when and where it began, every attempt and the port that passed.

@@ -8,6 +8,7 @@
 #include "loopback/linefeeds.h"
 #include "loopback/loopbacktest.h"
 #include "loopback/portconfig.h"
+#include "loopback/ratescheck.h"
 #include "loopback/runreport.h"
 #include "serial/mscomm.h"
 #include "serial/portholders.h"
@@ -216,7 +217,7 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
                                   "holds it."_s);
     const QCommandLineOption json(u"json"_s,
                                   u"With --check or --list: the result as one JSON document "
-                                  "(schema 1; see man tollbeck) instead of text."_s);
+                                  "(schema 2; see man tollbeck) instead of text."_s);
     const QCommandLineOption lines(
         u"lines"_s,
         u"With --check, after a pass: switch RTS and DTR and check that a loopback plug's CTS, "
@@ -275,8 +276,9 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
                && !parser.isSet(check)) {
         request.error = u"--lines, --rates and --soak go with --check only."_s;
     } else if (parser.isSet(rates) && !request.deeper.setRates(ratesList)) {
-        request.error = u"--rates=%1: give rates in baud, separated by commas, as in "
-                        "--rates=9600,38400."_s.arg(ratesList);
+        request.error = u"--rates=%1: give standard rates in baud, separated by commas, as in "
+                        "--rates=9600,38400. The standard rates are %2."_s.arg(ratesList,
+                                                                               standardRatesText());
     } else if (parser.isSet(soak) && !request.deeper.setSoak(soakSeconds)) {
         request.error = u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(soakSeconds);
     } else if (!ports.isEmpty() && !parser.isSet(check)) {
@@ -398,13 +400,6 @@ DeeperResult checkDeeper(const Request &request,
                          TerminalLog &log,
                          Output &out)
 {
-    try {
-        comm.setCommPort(port);
-        comm.setPortOpen(true);
-    } catch (const CommError &error) {
-        log.Testout(u"\r\n"_s + error.description() + u"\r\n"_s);
-        return {true, false, {}};
-    }
     const bool statusLine = !request.json && ::isatty(STDOUT_FILENO) == 1;
     qsizetype shown = 0;
     const auto status = [&](const QString &text) {
@@ -413,14 +408,13 @@ DeeperResult checkDeeper(const Request &request,
         out.write(u'\r' + text.leftJustified(shown) + (text.isEmpty() ? u"\r"_s : QString()));
         shown = text.size();
     };
-    DeeperResult result = runDeeperChecks(request.deeper,
-                                          comm,
-                                          clock,
-                                          {[&](const QString &text) { log.Testout(text); },
-                                           status,
-                                           [&] { return log.stopRequested(); }});
-    comm.setPortOpen(false);
-    return result;
+    return runDeeperChecks(request.deeper,
+                           port,
+                           comm,
+                           clock,
+                           {[&](const QString &text) { log.Testout(text); },
+                            status,
+                            [&] { return log.stopRequested(); }});
 }
 
 // Runs the test as the window's Start does, with the log or the record on standard output.
@@ -450,8 +444,7 @@ int check(const Request &request,
     if (const Attempt *passed = record.passed();
         passed && request.deeper.any() && !log.stopRequested())
         deeper = checkDeeper(request, passed->port, comm, clock, log, out);
-    for (auto section = deeper.sections.begin(); section != deeper.sections.end(); ++section)
-        json.insert(section.key(), section.value());
+    addDeeperJson(json, request.deeper, deeper);
     if (request.json)
         out.write(QString::fromUtf8(QJsonDocument(json).toJson()));
     log.endLine();

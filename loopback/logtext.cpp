@@ -123,6 +123,7 @@ QString attemptEnd(const Attempt &attempt)
     case Outcome::NotOpened:
     case Outcome::Console:
     case Outcome::Stopped:
+    case Outcome::NotSupported:
         break;
     }
     if (attempt.error)

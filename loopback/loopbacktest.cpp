@@ -30,16 +30,19 @@ std::chrono::milliseconds since(const RunClock &clock, RunClock::TimePoint start
 
 } // namespace
 
-// A failing step is abandoned, and its error becomes the pending one. Only the calls that can
-// throw are guarded: the report, the serial control and the port-number rule. Reading the
-// clock, waiting and comparing cannot fail.
+// A failing step is abandoned, and its error becomes the attempt's, or the run's before the
+// first attempt. Only the calls that can throw are guarded: the report, the serial control and
+// the port-number rule. Reading the clock, waiting and comparing cannot fail.
 template<typename Step>
 void LoopbackTest::guard(const Step &step)
 {
     try {
         step();
     } catch (const CommError &error) {
-        m_pending = error;
+        if (m_line)
+            m_line->fail(error);
+        else
+            m_runError = error;
     }
 }
 
@@ -53,13 +56,15 @@ LoopbackTest::LoopbackTest(RunReport &report, CommControl &comm, RunClock &clock
 RunRecord LoopbackTest::run()
 {
     m_record = RunRecord{};
+    m_line.reset();
+    m_runError.reset();
     m_record.started = QDateTime::currentDateTimeUtc();
     m_record.walk = m_ports.walk;
     m_record.settingsFile = m_ports.map.settingsFile();
     guard([&] { m_report.runStarted(m_record); });
     m_clock.yield();
     guard([&] { m_ports.configure(); });
-    m_pending.reset(); // the configuration has shown its own failures
+    m_runError.reset(); // the configuration has shown its own failures
     guard([&] { m_record.selected = portNumber(m_ports.selected()); });
 
     const qint16 startPort = m_record.selected;
@@ -100,29 +105,31 @@ RunRecord LoopbackTest::run()
 }
 
 // One port: open, probe for a modem, echo every value, close. Every failure ends at the
-// failure step, which makes the pending error part of the attempt.
+// failure step, which makes the attempt's first error part of it.
 const Attempt &LoopbackTest::attempt(qint16 port)
 {
     Attempt &attempt = m_record.attempts.emplace_back();
     attempt.port = port;
     attempt.device = m_ports.map.device(port);
     const RunClock::TimePoint start = m_clock.now();
+    m_line.emplace(m_comm, m_clock, [this] { return m_report.stopRequested(); });
     guard([&] { m_comm.setCommPort(port); });
     guard([&] { m_report.attemptStarted(m_record); });
     guard([&] { m_comm.setPortOpen(true); });
-    if (m_pending)
-        attempt.outcome = m_pending->number() == ErrorNumber::SystemConsole
-                              ? Attempt::Outcome::Console
-                              : Attempt::Outcome::NotOpened;
+    if (m_runError)
+        m_line->fail(*std::exchange(m_runError, std::nullopt));
+    if (const auto &error = m_line->error())
+        attempt.outcome = error->number() == ErrorNumber::SystemConsole ? Outcome::Console
+                                                                         : Outcome::NotOpened;
     else
         attempt.outcome = probeAndEcho(attempt);
 
-    if (m_pending && attempt.outcome != Attempt::Outcome::Passed) {
-        if (attempt.outcome == Attempt::Outcome::NoData) {
-            attempt.outcome = Attempt::Outcome::LineLost;
+    if (m_line->error() && attempt.outcome != Outcome::Passed) {
+        if (attempt.outcome == Outcome::NoData) {
+            attempt.outcome = Outcome::LineLost;
             attempt.timedOut = true;
         }
-        attempt.error = std::exchange(m_pending, std::nullopt);
+        attempt.error = m_line->takeError();
     }
     bool open = true; // when in doubt, close
     guard([&] { open = m_comm.portOpen(); });
@@ -138,11 +145,11 @@ const Attempt &LoopbackTest::attempt(qint16 port)
     return attempt;
 }
 
-Attempt::Outcome LoopbackTest::probeAndEcho(Attempt &attempt)
+Outcome LoopbackTest::probeAndEcho(Attempt &attempt)
 {
-    using Outcome = Attempt::Outcome;
+    using Wait = EchoLine::Wait;
     const RunClock::TimePoint start = m_clock.now();
-    guard([&] { m_comm.setOutput(kProbe); });
+    m_line->send(kProbe); // a failed write shows as the missing reply, then as its error
     if (const Wait wait = replied(); wait != Wait::Arrived)
         return wait == Wait::TimedOut ? Outcome::NoData : Outcome::Stopped;
     m_clock.settle(kProbeSettle);
@@ -169,13 +176,13 @@ Attempt::Outcome LoopbackTest::probeAndEcho(Attempt &attempt)
 }
 
 // Sends 0 to 255 one at a time and reports each echo.
-Attempt::Outcome LoopbackTest::echoAll(Attempt &attempt)
+Outcome LoopbackTest::echoAll(Attempt &attempt)
 {
-    using Outcome = Attempt::Outcome;
+    using Wait = EchoLine::Wait;
     for (attempt.value = 0; attempt.value <= kLastValue; ++attempt.value) {
         const auto sent = quint8(attempt.value);
         m_sendBuffer[0] = char(sent);
-        guard([&] { m_comm.setOutput(m_sendBuffer); });
+        m_line->send(m_sendBuffer);
         if (const Wait wait = replied(); wait != Wait::Arrived)
             return wait == Wait::TimedOut ? Outcome::NoData : Outcome::Stopped;
         m_clock.settle(kEchoSettle);
@@ -189,7 +196,7 @@ Attempt::Outcome LoopbackTest::echoAll(Attempt &attempt)
             attempt.received = received;
             return Outcome::Mismatch;
         }
-        if (m_report.stopRequested()) {
+        if (m_line->stopRequested()) {
             ++attempt.value;
             return Outcome::Stopped;
         }
@@ -198,35 +205,19 @@ Attempt::Outcome LoopbackTest::echoAll(Attempt &attempt)
 }
 
 // Waits until a byte is waiting, more than the time-out has passed, or the user stops the run.
-LoopbackTest::Wait LoopbackTest::replied()
+// Each reply is awaited alone: what came before is read or dropped.
+EchoLine::Wait LoopbackTest::replied()
 {
-    const RunClock::TimePoint start = m_clock.now();
-    for (;;) {
-        qint16 waiting = 0;
-        guard([&] { waiting = m_comm.inBufferCount(); });
-        if (waiting >= 1)
-            return Wait::Arrived;
-        const auto left = start + kReplyTimeout + 1ms - m_clock.now();
-        m_clock.waitForEvents(std::max<std::chrono::nanoseconds>(left, 0ns));
-        if (m_report.stopRequested())
-            return Wait::Stopped;
-        if (m_clock.now() - start > kReplyTimeout)
-            return Wait::TimedOut;
-    }
+    m_line->forget();
+    return m_line->waitForBytes(m_clock.now() + kReplyTimeout);
 }
 
 // Reads what is waiting. False when the read failed or brought nothing: a byte that was not
 // received must never be compared.
 bool LoopbackTest::read()
 {
-    m_received.clear();
-    try {
-        m_received = m_comm.input();
-    } catch (const CommError &error) {
-        m_pending = error;
-        return false;
-    }
+    m_received = m_line->receive().value_or(QByteArray());
     if (m_received.isEmpty())
-        m_pending = CommError(ErrorNumber::NothingReceived, u"Nothing was received to compare."_s);
+        m_line->fail(CommError(ErrorNumber::NothingReceived, u"Nothing was received to compare."_s));
     return !m_received.isEmpty();
 }

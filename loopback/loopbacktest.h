@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include "loopback/echoline.h"
 #include "loopback/runrecord.h"
 #include "serial/commcontrol.h"
 #include "serial/commerror.h"
@@ -36,8 +37,8 @@ struct RunPorts
 // One loopback test run: the modem probe and the echo of every byte value on the selected
 // port, then on the other ports until one passes. It produces facts, not words: the report
 // hears each step as it happens, and the run returns the record of every attempt. Every step
-// is guarded: a failing step becomes the pending error and the run goes on, so every run ends
-// with the port closed. A stop request ends it where it waits.
+// is guarded: a failing step's error becomes the attempt's (the first one counts) and the run
+// goes on, so every run ends with the port closed. A stop request ends it where it waits.
 class LoopbackTest
 {
 public:
@@ -54,12 +55,10 @@ public:
     static constexpr std::chrono::microseconds kEchoSettle{5'000};
 
 private:
-    enum class Wait { Arrived, TimedOut, Stopped };
-
     const Attempt &attempt(qint16 port);
-    Attempt::Outcome probeAndEcho(Attempt &attempt);
-    Attempt::Outcome echoAll(Attempt &attempt);
-    Wait replied();
+    Outcome probeAndEcho(Attempt &attempt);
+    Outcome echoAll(Attempt &attempt);
+    EchoLine::Wait replied();
     bool read();
     template<typename Step>
     void guard(const Step &step);
@@ -70,7 +69,9 @@ private:
     RunPorts m_ports;
 
     RunRecord m_record;
-    std::optional<CommError> m_pending;
+    // What failed before the first attempt; it fails that attempt unless it fails of its own.
+    std::optional<CommError> m_runError;
+    std::optional<EchoLine> m_line; // the attempt in progress
     QByteArray m_sendBuffer{1, '\0'};
     QByteArray m_received;
 };

@@ -3,6 +3,7 @@
 
 #pragma once
 
+#include "loopback/outcome.h"
 #include "serial/commerror.h"
 #include "serial/serialdevices.h"
 
@@ -19,16 +20,8 @@
 // --json as data.
 struct Attempt
 {
-    enum class Outcome {
-        Passed,    // every value came back unchanged
-        NotOpened, // the port could not be opened: error says why
-        Console,   // the device is a console, which is never opened
-        NoData,    // nothing came back in time, to the probe or to value
-        Modem,     // the probe's reply held "OK"
-        Mismatch,  // value came back as received
-        LineLost,  // a read or write failed during the attempt: error says how
-        Stopped,   // the user stopped the run
-    };
+    // Of a port: NoData to the probe or to value, Mismatch when value came back as received.
+    using Outcome = ::Outcome;
 
     qint16 port = 0;
     QString device;      // as the port map holds it

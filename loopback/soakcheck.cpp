@@ -3,6 +3,7 @@
 
 #include "loopback/soakcheck.h"
 
+#include "loopback/echoline.h"
 #include "loopback/runclock.h"
 #include "loopback/runreport.h"
 #include "serial/commcontrol.h"
@@ -21,17 +22,16 @@ namespace {
 
 using Milliseconds = std::chrono::milliseconds;
 
-constexpr auto kDropout = 100ms;
+// How late an echo may be beyond its time on the line before it is given up: a network link
+// takes tens of milliseconds, more at low rates where an adapter waits for more bytes.
+constexpr auto kDropout = 150ms;
+constexpr int kDropoutBytes = 4;
 constexpr auto kStatusEvery = 100ms;
-constexpr auto kInFlight = 30ms; // of the line's time: enough to keep it busy between wake-ups
+constexpr auto kInFlight = 30ms; // of the line's time beyond its delay: the line stays busy
 constexpr qint64 kMinInFlight = 8;
 constexpr qint64 kMaxInFlight = 128; // well below 256, so an echo tells its place in the stream
-constexpr int kBitsPerByte = 10;
 // How long a byte that may be changed or the first after missing ones waits for the next.
-constexpr auto kNoLookahead = 10ms;
-// How late an echo may be, beyond its time on the line, before it counts as lost: an adapter
-// hands on what it received every few milliseconds (an FTDI chip every 16 ms).
-constexpr auto kLate = 60ms;
+constexpr auto kLookahead = 10ms;
 
 // The k-th byte of the stream: every value once in 256, each far from its neighbours.
 quint8 streamByte(qint64 position)
@@ -63,35 +63,53 @@ QString faults(qsizetype count)
 }
 QString kindName(SoakFault::Kind kind)
 {
-    static const QString names[] = {u"dropout"_s, u"mismatch"_s, u"missing"_s};
-    return names[int(kind)];
+    switch (kind) {
+    case SoakFault::Kind::Dropout:
+        return u"dropout"_s;
+    case SoakFault::Kind::Mismatch:
+        return u"mismatch"_s;
+    case SoakFault::Kind::Missing:
+        return u"missing"_s;
+    }
+    return {};
+}
+QString howFar(const SoakResult &result)
+{
+    const QString took = seconds(result.took).chopped(2);
+    const QString of = result.options.duration > 0s
+                           ? u"%1 of %2 s"_s.arg(took).arg(result.options.duration.count())
+                           : took + u" s"_s;
+    const QString found = result.faults.isEmpty()
+                              ? QString()
+                              : u"; %1 found so far"_s.arg(faults(result.faults.size()));
+    if (result.lineLost())
+        return u"Soak cut short after %1: the line was lost%2.\r\n"_s.arg(of, found);
+    return u"Stopped after %1%2.\r\n"_s.arg(of, found);
 }
 
 // The soak's state between wake-ups.
 class Soak
 {
 public:
-    Soak(CommControl &comm, RunClock &clock, const SoakOptions &options, const SoakCallbacks &calls)
-        : m_comm(comm)
-        , m_clock(clock)
+    Soak(EchoLine &line, const SoakOptions &options, const SoakCallbacks &calls)
+        : m_line(line)
+        , m_clock(line.clock())
         , m_calls(calls)
-        , m_start(clock.now())
+        , m_start(m_clock.now())
         , m_lastEcho(m_start)
     {
         m_result.options = options;
-        const qint64 perSecond = options.baud / kBitsPerByte;
-        m_inFlight = std::clamp(perSecond * kInFlight.count() / 1000, kMinInFlight, kMaxInFlight);
-        m_character = std::chrono::microseconds(1'000'000 / perSecond);
+        m_byte = byteTime(options.baud);
+        m_limit = std::chrono::ceil<Milliseconds>(kDropout + kDropoutBytes * m_byte);
+        m_result.dropoutLimit = m_limit;
+        m_lookahead = kLookahead + 2 * m_byte;
     }
 
     SoakResult run()
     {
-        try {
-            m_comm.setBaudRate(m_result.options.baud);
+        if (m_line.changeRate(m_result.options.baud) == Outcome::Passed)
             loop();
-        } catch (const CommError &failure) {
-            m_result.error = failure.description();
-        }
+        m_result.error = m_line.takeError();
         m_result.took = since(m_clock.now());
         return m_result;
     }
@@ -102,87 +120,99 @@ private:
         const auto duration = m_result.options.duration;
         for (;;) {
             const RunClock::TimePoint now = m_clock.now();
-            if (m_calls.stopRequested && m_calls.stopRequested()) {
+            if (m_line.stopRequested()) {
                 m_result.stopped = true;
                 break;
             }
             if (duration > 0s && now - m_start >= duration)
                 break;
-            receive(now, false);
-            send(); // into the room the echoes and the lost bytes left
+            if (!receive(now, false) || !send())
+                return;
             if (m_calls.status && now - m_lastStatus >= kStatusEvery) {
                 m_lastStatus = now;
                 m_calls.status({since(now), m_result.bytes, m_result.faults.size()});
             }
             RunClock::TimePoint wake = m_lastStatus + kStatusEvery;
-            if (!m_due.empty())
-                wake = std::min(wake, m_due.front());
+            if (!m_line.inFlight().empty())
+                wake = std::min(wake, m_line.inFlight().front().due + m_limit);
             if (!m_received.isEmpty())
-                wake = std::min(wake, m_lastEcho + kNoLookahead);
+                wake = std::min(wake, m_lastEcho + m_lookahead);
             if (duration > 0s)
                 wake = std::min(wake, m_start + duration);
-            m_clock.waitForEvents(std::max<std::chrono::nanoseconds>(wake - now, 0ns) + 1ms);
+            m_line.pauseUntil(wake + 1ms);
         }
-        // What is on its way still counts.
-        while (!m_due.empty()) {
-            m_clock.waitForEvents(
-                std::max<std::chrono::nanoseconds>(m_due.front() - m_clock.now(), 0ns) + 1ms);
-            receive(m_clock.now(), false);
+        // What is on its way still counts, unless the user wants to stop now.
+        while (!m_result.stopped && !m_line.inFlight().empty()) {
+            if (m_line.pauseUntil(m_line.inFlight().front().due + m_limit + 1ms))
+                m_result.stopped = true;
+            if (!receive(m_clock.now(), false))
+                return;
         }
-        receive(m_clock.now(), true);
-        if (const auto silence = m_clock.now() - m_lastEcho; silence > kDropout)
-            dropout(silence);
+        if (!receive(m_clock.now(), true))
+            return;
+        if (m_inDropout)
+            dropout(m_clock.now());
     }
 
-    void send()
+    bool send()
     {
+        std::deque<EchoLine::InFlight> &flight = m_line.inFlight();
+        const qint64 perSecond = 1'000'000 / std::max<qint64>(m_byte.count(), 1);
+        const qint64 wanted = std::clamp(perSecond * (kInFlight + m_lastDelay).count() / 1000,
+                                         kMinInFlight,
+                                         kMaxInFlight);
         QByteArray bytes;
-        while (qint64(m_due.size()) + bytes.size() < m_inFlight)
+        while (qint64(flight.size()) + bytes.size() < wanted)
             bytes += char(streamByte(m_sent + bytes.size()));
         if (bytes.isEmpty())
-            return;
-        m_comm.setOutput(bytes);
+            return true;
         m_sent += bytes.size();
-        // Each byte waits for those ahead of it on the line.
-        const RunClock::TimePoint now = m_clock.now();
-        for (qsizetype i = 0; i < bytes.size(); ++i)
-            m_due.push_back(now + m_character * qint64(m_due.size() + 1) + kLate);
+        return m_line.send(bytes);
     }
 
-    void receive(RunClock::TimePoint now, bool last)
+    bool receive(RunClock::TimePoint now, bool last)
     {
-        const QByteArray arrived = m_comm.input();
-        if (!arrived.isEmpty()) {
-            if (now - m_lastEcho > kDropout)
-                dropout(now - m_lastEcho);
+        const std::optional<QByteArray> arrived = m_line.receive();
+        if (!arrived)
+            return false;
+        if (!arrived->isEmpty()) {
+            if (m_inDropout)
+                dropout(now);
             m_lastEcho = now;
-            m_received += arrived;
+            m_received += *arrived;
             compare(now, last);
-        } else if (!m_received.isEmpty() && (last || now - m_lastEcho > kNoLookahead)) {
+        } else if (!m_received.isEmpty() && (last || now - m_lastEcho > m_lookahead)) {
             compare(now, true);
         }
-        // Bytes long overdue are lost: missing bytes, or part of a dropout.
-        while (!m_due.empty() && now > m_due.front() && m_received.isEmpty()) {
-            m_due.pop_front();
+        // Bytes overdue past the limit are lost: missing bytes, or a dropout when nothing
+        // comes back meanwhile.
+        std::deque<EchoLine::InFlight> &flight = m_line.inFlight();
+        while (!flight.empty() && now > flight.front().due + m_limit && m_received.isEmpty()) {
+            flight.pop_front();
             ++m_expected;
+            m_givenUp = std::min<qint64>(m_givenUp + 1, kMaxInFlight);
             m_wrongRun = false;
+            m_inDropout = true;
         }
+        return true;
     }
 
     // Each echo against the stream. A byte that belongs further on means those before it went
-    // missing, unless the byte after it shows it was only changed.
+    // missing, unless the byte after it shows it was only changed; one of the bytes given up
+    // coming back is late, not wrong.
     void compare(RunClock::TimePoint now, bool last)
     {
+        std::deque<EchoLine::InFlight> &flight = m_line.inFlight();
         while (!m_received.isEmpty()) {
             const auto byte = quint8(m_received[0]);
-            if (m_due.empty()) { // a late echo of a byte already given up
+            if (flight.empty() || givenUp(byte)) {
                 m_received.remove(0, 1);
                 continue;
             }
-            const qint64 pending = qint64(m_due.size());
+            const qint64 pending = qint64(flight.size());
             const qint64 ahead = distance(m_expected, byte);
             if (ahead == 0) {
-                accept();
+                accept(now);
                 ++m_result.bytes;
                 m_wrongRun = false;
                 m_afterDropout = false;
@@ -194,7 +224,7 @@ private:
                 = m_received.size() >= 2 && quint8(m_received[1]) == streamByte(m_expected + 1);
             if (ahead < pending && !changed) {
                 for (qint64 i = 0; i < ahead; ++i)
-                    m_due.pop_front();
+                    flight.pop_front();
                 m_expected += ahead;
                 if (!m_afterDropout) // those bytes are the dropout's
                     report(fault(SoakFault::Kind::Missing, now, int(ahead)));
@@ -209,26 +239,42 @@ private:
                 report(wrong);
                 m_wrongRun = true;
             }
-            accept();
+            accept(now);
         }
     }
 
-    void accept()
+    bool givenUp(quint8 byte) const
     {
-        m_received.remove(0, 1);
-        m_due.pop_front();
-        ++m_expected;
+        for (qint64 back = 1; back <= m_givenUp; ++back) {
+            if (streamByte(m_expected - back) == byte)
+                return true;
+        }
+        return false;
     }
 
-    void dropout(std::chrono::nanoseconds silence)
+    void accept(RunClock::TimePoint now)
     {
-        const auto length = std::chrono::duration_cast<Milliseconds>(silence);
+        std::deque<EchoLine::InFlight> &flight = m_line.inFlight();
+        m_lastDelay = std::max(std::chrono::duration_cast<Milliseconds>(now - flight.front().due),
+                               Milliseconds(0));
+        m_result.longestDelay = std::max(m_result.longestDelay, m_lastDelay);
+        m_received.remove(0, 1);
+        flight.pop_front();
+        ++m_expected;
+        m_givenUp = 0;
+    }
+
+    // No echo from the last one before the bytes given up to now.
+    void dropout(RunClock::TimePoint now)
+    {
+        const auto length = std::chrono::duration_cast<Milliseconds>(now - m_lastEcho);
         m_result.longestDropout = std::max(m_result.longestDropout, length);
         SoakFault quiet = fault(SoakFault::Kind::Dropout, m_lastEcho, 0);
         quiet.length = length;
         report(quiet);
         m_wrongRun = false;
         m_afterDropout = true;
+        m_inDropout = false;
     }
 
     SoakFault fault(SoakFault::Kind kind, RunClock::TimePoint at, int count) const
@@ -252,24 +298,32 @@ private:
         return std::chrono::duration_cast<Milliseconds>(time - m_start);
     }
 
-    CommControl &m_comm;
+    EchoLine &m_line;
     RunClock &m_clock;
     const SoakCallbacks &m_calls;
     SoakResult m_result;
-    qint64 m_inFlight = kMinInFlight;
-    std::chrono::microseconds m_character{};
+    std::chrono::microseconds m_byte{};
+    Milliseconds m_limit{};
+    std::chrono::microseconds m_lookahead{};
+    Milliseconds m_lastDelay{};
     RunClock::TimePoint m_start;
     RunClock::TimePoint m_lastEcho;
     RunClock::TimePoint m_lastStatus = m_start;
     qint64 m_sent = 0;
-    qint64 m_expected = 0;                 // the stream position the next echo should have
-    std::deque<RunClock::TimePoint> m_due; // when each byte from m_expected on is lost
-    QByteArray m_received;                 // echoes not yet compared
-    bool m_wrongRun = false;               // the last byte compared came back changed
-    bool m_afterDropout = false;           // no byte has come back right since a dropout
+    qint64 m_expected = 0;       // the stream position of the oldest byte in flight
+    qint64 m_givenUp = 0;        // bytes given up since the last one that came back
+    QByteArray m_received;       // echoes not yet compared
+    bool m_wrongRun = false;     // the last byte compared came back changed
+    bool m_afterDropout = false; // no byte has come back right since a dropout
+    bool m_inDropout = false;    // bytes were given up and nothing has come back since
 };
 
 } // namespace
+
+bool SoakResult::cutShort() const
+{
+    return lineLost() || (stopped && options.duration > 0s);
+}
 
 double SoakResult::bytesPerSecond() const
 {
@@ -281,7 +335,8 @@ SoakResult soak(CommControl &comm,
                 const SoakOptions &options,
                 const SoakCallbacks &callbacks)
 {
-    return Soak(comm, clock, options, callbacks).run();
+    EchoLine line(comm, clock, callbacks.stopRequested);
+    return Soak(line, options, callbacks).run();
 }
 
 QString soakStartLine(const SoakOptions &options)
@@ -320,14 +375,17 @@ QString soakStatusLine(const SoakStatus &status)
 QString soakSummary(const SoakResult &result)
 {
     QString summary = u"Soak summary: %1 bytes echoed in %2 s (%3 bytes/s), %4, longest dropout "
-                      "%5 ms.\r\n"_s
+                      "%5 ms, longest echo delay %6 ms.\r\n"_s
                           .arg(number(result.bytes),
                                seconds(result.took).chopped(2),
                                number(qint64(result.bytesPerSecond())),
                                faults(result.faults.size()))
-                          .arg(result.longestDropout.count());
-    if (!result.error.isEmpty())
-        summary += result.error + u"\r\n"_s;
+                          .arg(result.longestDropout.count())
+                          .arg(result.longestDelay.count());
+    if (result.error)
+        summary += result.error->description() + u"\r\n"_s;
+    if (result.cutShort())
+        return summary + howFar(result);
     return summary
            + (result.faultFound() ? u"Intermittent: %1.\r\n"_s.arg(faults(result.faults.size()))
                                   : u"Steady.\r\n"_s);
@@ -357,18 +415,27 @@ QJsonObject soakJson(const SoakResult &result)
             entry[u"count"_s] = fault.count;
         faults.append(entry);
     }
-    QJsonObject section{{u"baud"_s, result.options.baud},
-                        {u"seconds"_s, double(result.took.count()) / 1000.0},
-                        {u"bytes"_s, result.bytes},
-                        {u"bytesPerSecond"_s, result.bytesPerSecond()},
-                        {u"faults"_s, faults},
-                        {u"longestDropoutMs"_s, qint64(result.longestDropout.count())},
-                        {u"stopped"_s, result.stopped},
-                        {u"verdict"_s, result.faultFound() ? u"intermittent"_s : u"steady"_s},
-                        {u"passed"_s, !result.faultFound()}};
-    if (result.options.duration > 0s)
-        section[u"requestedSeconds"_s] = qint64(result.options.duration.count());
-    if (!result.error.isEmpty())
-        section[u"error"_s] = result.error;
+    QJsonValue verdict; // none for a soak cut short
+    if (!result.cutShort())
+        verdict = result.faultFound() ? u"intermittent"_s : u"steady"_s;
+    QJsonObject section{
+        {u"ran"_s, true},
+        {u"baud"_s, result.options.baud},
+        {u"requested_seconds"_s,
+         result.options.duration > 0s ? QJsonValue(qint64(result.options.duration.count()))
+                                      : QJsonValue()},
+        {u"seconds"_s, double(result.took.count()) / 1000.0},
+        {u"bytes"_s, result.bytes},
+        {u"bytes_per_second"_s, result.bytesPerSecond()},
+        {u"faults"_s, faults},
+        {u"longest_dropout_ms"_s, qint64(result.longestDropout.count())},
+        {u"longest_echo_delay_ms"_s, qint64(result.longestDelay.count())},
+        {u"dropout_limit_ms"_s, qint64(result.dropoutLimit.count())},
+        {u"stopped"_s, result.stopped},
+        {u"line_lost"_s, result.lineLost()},
+        {u"verdict"_s, verdict},
+        {u"passed"_s, !result.faultFound() && !result.cutShort()}};
+    if (result.error)
+        section[u"error"_s] = errorJson(*result.error);
     return section;
 }

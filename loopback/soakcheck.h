@@ -3,12 +3,15 @@
 
 #pragma once
 
+#include "serial/commerror.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class CommControl;
 class RunClock;
@@ -48,10 +51,16 @@ struct SoakResult
     qint64 bytes = 0; // echoed unchanged
     QList<SoakFault> faults;
     std::chrono::milliseconds longestDropout{};
-    bool stopped = false; // ended by a stop request rather than by the time
-    QString error;        // why the soak ended early, when the serial control failed
+    // The longest an echo came back after its time on the line: a late line is no fault.
+    std::chrono::milliseconds longestDelay{};
+    std::chrono::milliseconds dropoutLimit{}; // how late an echo may be before it is lost
+    bool stopped = false;           // ended by a stop request rather than by the time
+    std::optional<CommError> error; // the line was lost: why
 
-    bool faultFound() const { return !error.isEmpty() || !faults.isEmpty(); }
+    bool lineLost() const { return error.has_value(); }
+    // Ended before its time: by the line, or a timed soak by a stop. No verdict then.
+    bool cutShort() const;
+    bool faultFound() const { return lineLost() || !faults.isEmpty(); }
     double bytesPerSecond() const;
 };
 
@@ -63,9 +72,11 @@ struct SoakCallbacks
 };
 
 // Echoes a stream of varied bytes at options.baud, a few tens of milliseconds of it in flight,
-// for options.duration or until stopped. No echo for more than 100 ms is a dropout; a byte that
-// comes back changed a mismatch; bytes that never come back while later ones do, missing. The
-// port is open; it stays at options.baud.
+// for options.duration or until stopped (obeyed within a tenth of a second). An echo later than
+// the dropout limit (200 ms and four byte times) is lost, and no echo meanwhile a dropout; a byte
+// that comes back changed is a mismatch; bytes that never come back while later ones do,
+// missing. A byte that comes back unchanged and in order within the limit is late, never wrong.
+// The port is open; it stays at options.baud.
 SoakResult soak(CommControl &comm,
                 RunClock &clock,
                 const SoakOptions &options,

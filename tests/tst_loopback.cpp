@@ -411,7 +411,7 @@ Attempt made(Attempt::Outcome outcome,
 
 void TestLoopback::logText_data()
 {
-    using Outcome = Attempt::Outcome;
+
     QTest::addColumn<Attempt>("attempt");
     QTest::addColumn<QString>("text"); // what follows "COM 1: "
 
