@@ -125,8 +125,9 @@ RatesResult::Rate echoAt(EchoLine &line, qint32 baud)
         }
         if (back == kValues)
             break;
-        const EchoLine::TimePoint deadline = flight.empty() ? clock.now()
-                                                            : flight.front().due + kLatency;
+        if (flight.empty())
+            continue; // all back: the next block goes out
+        const EchoLine::TimePoint deadline = flight.front().due + kLatency;
         if (clock.now() > deadline) {
             rate.value = back;
             return ended(Outcome::NoData);

@@ -8,9 +8,13 @@ PlugModel::PlugModel(PlugWiring wiring, std::chrono::microseconds lag)
     , m_lag(lag)
 {}
 
-bool PlugModel::seen(const Output &output) const
+bool PlugModel::seen(Output &output) const
 {
-    return Clock::now() - output.switched >= m_lag ? output.now : output.before;
+    const Clock::time_point then = Clock::now() - m_lag;
+    auto &switches = output.switches;
+    while (switches.size() > 1 && switches[1].first <= then)
+        switches.pop_front();
+    return switches.front().second;
 }
 
 std::optional<ModemLines> PlugModel::modemLines()

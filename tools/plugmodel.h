@@ -7,10 +7,13 @@
 #include "tools/plugwiring.h"
 
 #include <chrono>
+#include <deque>
 
 // A loopback plug on a port, played without a device: what is sent comes straight back, and the
 // inputs follow the plug's wiring a set time after an output is switched, as an adapter that
-// reports its lines by USB does. For checks that reach the lines through the serial control.
+// reports its lines by USB does, or a serial server across a network: what it reports now is
+// how the lines stood lag ago, whatever was switched since. For checks that reach the lines
+// through the serial control.
 class PlugModel : public CommControl
 {
 public:
@@ -32,20 +35,13 @@ public:
     std::optional<ModemLines> modemLines() override;
 
 private:
-    // An output as the plug sees it: the switch reaches the inputs only after the lag.
+    // An output's switches, oldest first; each reaches the inputs only after the lag.
     struct Output
     {
-        bool now = false;
-        bool before = false;
-        Clock::time_point switched;
-        void set(bool on)
-        {
-            before = now;
-            now = on;
-            switched = Clock::now();
-        }
+        std::deque<std::pair<Clock::time_point, bool>> switches{{Clock::time_point{}, false}};
+        void set(bool on) { switches.emplace_back(Clock::now(), on); }
     };
-    bool seen(const Output &output) const;
+    bool seen(Output &output) const;
 
     PlugWiring m_wiring;
     std::chrono::microseconds m_lag;

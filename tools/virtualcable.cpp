@@ -71,6 +71,8 @@ void VirtualCable::serve()
             wake = m_resultDue;
         if (!m_onTheLine.isEmpty())
             wake = wake ? std::min(*wake, m_nextDue) : m_nextDue;
+        if (!m_held.empty())
+            wake = wake ? std::min(*wake, m_held.front().first) : m_held.front().first;
         timespec timeout{};
         if (wake) {
             const auto left = std::max<std::chrono::nanoseconds>(*wake - Clock::now(), 0ns);
@@ -85,6 +87,10 @@ void VirtualCable::serve()
         if (count < 2)
             continue;
         const auto now = Clock::now();
+        while (!m_held.empty() && m_held.front().first <= now) {
+            toTheLine(m_held.front().second, m_held.front().first);
+            m_held.pop_front();
+        }
         if (!m_result.isEmpty() && now >= m_resultDue) { // a write of its own, after the echo
             [[maybe_unused]] const auto written
                 = ::write(m_master, m_result.constData(), size_t(m_result.size()));
@@ -119,19 +125,30 @@ void VirtualCable::serve()
             if (!vanish)
                 replies += answer(chunk[i]);
         }
-        if (m_behaviour.atLineRate && !replies.isEmpty()) {
-            if (m_onTheLine.isEmpty()) // an idle line starts the next byte now
-                m_nextDue = std::max(m_nextDue, now) + pace().character;
-            m_onTheLine += replies;
-        } else if (!replies.isEmpty()) {
-            [[maybe_unused]] const auto written
-                = ::write(m_master, replies.constData(), size_t(replies.size()));
-        }
+        if (m_behaviour.late > 0ms && !replies.isEmpty())
+            m_held.emplace_back(now + m_behaviour.late, replies);
+        else
+            toTheLine(replies, now);
         if (vanish) {
             ::close(m_master);
             m_master = -1;
         }
     }
+}
+
+// The echoes go out: at the line's rate, one after another, or at once.
+void VirtualCable::toTheLine(const QByteArray &replies, std::chrono::steady_clock::time_point now)
+{
+    if (replies.isEmpty() || m_master < 0)
+        return;
+    if (m_behaviour.atLineRate) {
+        if (m_onTheLine.isEmpty()) // an idle line starts the next byte now
+            m_nextDue = std::max(m_nextDue, now) + pace().character;
+        m_onTheLine += replies;
+        return;
+    }
+    [[maybe_unused]] const auto written
+        = ::write(m_master, replies.constData(), size_t(replies.size()));
 }
 
 void VirtualCable::reset()
@@ -143,6 +160,7 @@ void VirtualCable::reset()
     m_quiet = false;
     m_result.clear();
     m_onTheLine.clear();
+    m_held.clear();
     m_firstHeard.reset();
 }
 
@@ -150,7 +168,13 @@ void VirtualCable::reset()
 // read.
 VirtualCable::Pace VirtualCable::pace() const
 {
-    static const std::pair<speed_t, qint32> rates[] = {{B300, 300},
+    static const std::pair<speed_t, qint32> rates[] = {{B50, 50},
+                                                       {B75, 75},
+                                                       {B110, 110},
+                                                       {B134, 134},
+                                                       {B150, 150},
+                                                       {B200, 200},
+                                                       {B300, 300},
                                                        {B600, 600},
                                                        {B1200, 1200},
                                                        {B2400, 2400},
@@ -162,7 +186,17 @@ VirtualCable::Pace VirtualCable::pace() const
                                                        {B115200, 115200},
                                                        {B230400, 230400},
                                                        {B460800, 460800},
-                                                       {B921600, 921600}};
+                                                       {B500000, 500000},
+                                                       {B576000, 576000},
+                                                       {B921600, 921600},
+                                                       {B1000000, 1000000},
+                                                       {B1152000, 1152000},
+                                                       {B1500000, 1500000},
+                                                       {B2000000, 2000000},
+                                                       {B2500000, 2500000},
+                                                       {B3000000, 3000000},
+                                                       {B3500000, 3500000},
+                                                       {B4000000, 4000000}};
     termios line{};
     if (!lineSettings(line))
         return {};

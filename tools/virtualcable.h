@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <thread>
 
@@ -53,6 +54,8 @@ public:
         // first byte after the port was opened; what would cross it meanwhile is lost.
         std::chrono::milliseconds openFor{0};
         std::chrono::milliseconds every{0};
+        // A remote serial server: every echo leaves this long after it was heard, in order.
+        std::chrono::milliseconds late{0};
     };
 
     static Behaviour good() { return {}; }
@@ -71,6 +74,10 @@ public:
     static Behaviour intermittent(std::chrono::milliseconds openFor, std::chrono::milliseconds every)
     {
         return {Kind::Good, 0, 0, {}, true, 0, openFor, every};
+    }
+    static Behaviour late(std::chrono::milliseconds by)
+    {
+        return {Kind::Good, 0, 0, {}, true, 0, {}, {}, by};
     }
 
     explicit VirtualCable(Behaviour behaviour = good());
@@ -108,6 +115,9 @@ private:
     bool m_quiet = false; // Q0
     QByteArray m_result;  // the modem's result code, written at m_resultDue
     std::chrono::steady_clock::time_point m_resultDue;
+    void toTheLine(const QByteArray &replies, std::chrono::steady_clock::time_point now);
+    // Echoes a late cable holds back, each with the time it leaves.
+    std::deque<std::pair<std::chrono::steady_clock::time_point, QByteArray>> m_held;
     QByteArray m_onTheLine; // echoes waiting for the line, at its rate
     std::chrono::steady_clock::time_point m_nextDue;
     std::optional<std::chrono::steady_clock::time_point> m_firstHeard;

@@ -4,7 +4,7 @@
 // A virtual cable for trying Tollbeck without hardware: plays the far end of a cable on a
 // pseudo-terminal, prints its device path and runs until interrupted.
 //   virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K|paced
-//                  |paced-fail-above RATE|intermittent MS EVERY_MS]
+//                  |paced-fail-above RATE|intermittent MS EVERY_MS|late MS]
 #include "tools/virtualcable.h"
 
 #include <algorithm>
@@ -51,6 +51,7 @@ const Kind kKinds[] = {
      2,
      3'600'000,
      [](const long *ms) { return VirtualCable::intermittent(ms[0] * 1ms, ms[1] * 1ms); }},
+    {"late", 1, 10'000, [](const long *ms) { return VirtualCable::late(ms[0] * 1ms); }},
 };
 
 // The behaviour the arguments ask for; none when they ask for nothing this cable can do.
@@ -83,10 +84,12 @@ int main(int argc, char *argv[])
         std::fprintf(
             stderr,
             "usage: virtual-cable [good|dead|doubled|modem|radio|corrupt K|silent K|unplug K\n"
-            "                      |paced|paced-fail-above RATE|intermittent MS EVERY_MS]\n"
+            "                      |paced|paced-fail-above RATE|intermittent MS EVERY_MS\n"
+            "                      |late MS]\n"
             "K is a byte value from 0 to 255, in decimal. A paced cable echoes at the\n"
             "rate set on the port; above RATE it loses each byte's top bit; an\n"
-            "intermittent one is open for MS milliseconds every EVERY_MS.\n");
+            "intermittent one is open for MS milliseconds every EVERY_MS; a late one,\n"
+            "a serial server far away, echoes in order but MS milliseconds late.\n");
         return 2;
     }
 
