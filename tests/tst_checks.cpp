@@ -264,6 +264,12 @@ void TestChecks::rates_data()
         << u"1200 baud: line lost: /dev/ttyUSB0 (COM 1) stopped working.|Rates ended by the lost "
            "line at 1200 baud, 1 of 3 rates tried; no advice from a sweep cut short."_s
         << true;
+    // Ctrl+C while nothing comes back: no verdict on the rate, no advice.
+    QTest::newRow("stopped while waiting")
+        << none << 0 << 0 << qint64(0) << 300
+        << u"1200 baud: stopped|Rates stopped at 1200 baud, 1 of 3 rates tried; no advice from a "
+           "sweep cut short."_s
+        << false;
 }
 
 void TestChecks::rates()
@@ -272,19 +278,28 @@ void TestChecks::rates()
     QFETCH(qint32, garbledAt);
     QFETCH(qint32, lostAt);
     QFETCH(qint64, lostAfter);
+    QFETCH(int, stopAfterMs);
     QFETCH(QString, lines);
     QFETCH(bool, fault);
     Adapter adapter;
+    adapter.dead = stopAfterMs > 0;
     adapter.refused = refused;
     adapter.garbledAt = garbledAt;
     adapter.lostAt = lostAt;
     adapter.lostAfter = lostAfter;
     EventLoopClock clock;
-    const RatesResult result = checkRates(adapter, clock, {4800, 1200, 2400});
+    const RatesResult result
+        = checkRates(adapter,
+                     clock,
+                     {4800, 1200, 2400},
+                     stopAfterMs > 0 ? stopAfter(std::chrono::milliseconds(stopAfterMs)) : nullptr);
+    // A stop is obeyed where the check waits, not at its time-out.
+    QVERIFY(stopAfterMs == 0 || result.took < std::chrono::milliseconds(stopAfterMs + 500));
     QCOMPARE(ratesLog(result).split(u"\r\n"_s, Qt::SkipEmptyParts).mid(1).join(u'|'), lines);
     QCOMPARE(result.faultFound(), fault);
     const QJsonObject json = ratesJson(result);
-    QCOMPARE(json[u"passed"_s].toBool(), !fault);
+    QCOMPARE(json[u"passed"_s].toBool(), !fault && stopAfterMs == 0);
+    QCOMPARE(json[u"stopped"_s].toBool(), stopAfterMs > 0);
     if (lostAt > 0)
         QCOMPARE(json[u"rates"_s][1].toObject(),
                  (QJsonObject{{u"baud"_s, 2400},

@@ -87,6 +87,9 @@ private Q_SLOTS:
     void checkPrintsTheWindowsLog();
     void jsonTellsWhatTheLogSays_data();
     void jsonTellsWhatTheLogSays();
+    void jsonAttempt_data();
+    void jsonAttempt();
+    void stoppedChecksInJson();
     void usageErrors_data();
     void usageErrors();
     void signalStopsTheScript_data();
@@ -195,7 +198,7 @@ void TestTerminal::jsonTellsWhatTheLogSays()
     QCOMPARE(terminal.run({u"--check"_s}), status);
     const QString log = terminal.out;
 
-    QCOMPARE(run[u"schema"_s].toInt(), 1);
+    QCOMPARE(run[u"schema"_s].toInt(), 2);
     QCOMPARE(run[u"selected"_s].toInt(), 1);
     QVERIFY(run[u"walk"_s].toBool());
     QCOMPARE(run[u"settings"_s].toString(), terminal.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
@@ -230,6 +233,98 @@ void TestTerminal::jsonTellsWhatTheLogSays()
                                  .arg(passed[u"device"_s].toString())));
 }
 
+void TestTerminal::jsonAttempt_data()
+{
+    QTest::addColumn<VirtualCable::Behaviour>("cable");
+    QTest::addColumn<QJsonObject>("attempt"); // all but device, ms and probe_echo_ms
+    QTest::addColumn<bool>("probed");         // the probe's echo came back
+    const QJsonObject common{{u"port"_s, 1}, {u"lasting_name"_s, QJsonValue()}};
+    QJsonObject mismatch = common;
+    mismatch[u"outcome"_s] = u"mismatch"_s;
+    mismatch[u"echoed"_s] = 65;
+    mismatch[u"value"_s] = 65;
+    mismatch[u"sent"_s] = 65;
+    mismatch[u"received"_s] = 193;
+    mismatch[u"reply"_s] = QJsonArray{65, 84, 86, 49, 81, 48, 13, 10};
+    QTest::newRow("a mismatch") << VirtualCable::corrupt(65, 193) << mismatch << true;
+    QJsonObject silent = common;
+    silent[u"outcome"_s] = u"no_data"_s;
+    silent[u"echoed"_s] = 0;
+    silent[u"value"_s] = QJsonValue();
+    QTest::newRow("a silent cable") << VirtualCable::dead() << silent << false;
+    QJsonObject lost = common;
+    lost[u"outcome"_s] = u"line_lost"_s;
+    lost[u"echoed"_s] = 41;
+    lost[u"value"_s] = 41;
+    lost[u"reply"_s] = mismatch[u"reply"_s];
+    lost[u"error"_s] = QJsonObject{
+        {u"number"_s, 8020},
+        {u"description"_s,
+         u"{device} (COM 1) stopped working: the adapter was unplugged or failed."_s}};
+    QTest::newRow("a lost line") << VirtualCable::unplugAfter(40) << lost << true;
+}
+
+// What a script reads of a failed attempt, field by field.
+void TestTerminal::jsonAttempt()
+{
+    QFETCH(VirtualCable::Behaviour, cable);
+    QFETCH(QJsonObject, attempt);
+    QFETCH(bool, probed);
+    VirtualCable virtualCable(cable);
+    Terminal terminal(virtualCable.devicePath());
+    QCOMPARE(terminal.run({u"--check"_s, u"1"_s, u"--no-walk"_s, u"--json"_s, u"--lines"_s}), 1);
+    const QJsonObject run = QJsonDocument::fromJson(terminal.out.toUtf8()).object();
+    QJsonObject seen = run[u"attempts"_s][0].toObject();
+    QCOMPARE(seen.take(u"device"_s).toString(), virtualCable.devicePath());
+    QVERIFY(seen.take(u"ms"_s).toInt() >= 15);
+    // From the probe's write to the end of the pause after its echo's first byte.
+    const int probe = seen.take(u"probe_echo_ms"_s).toInt(-1);
+    QVERIFY2(probed ? probe >= 15 && probe < 100 : probe == -1, qPrintable(QString::number(probe)));
+    if (attempt.contains(u"error"_s)) {
+        QJsonObject error = attempt[u"error"_s].toObject();
+        error[u"description"_s]
+            = error[u"description"_s].toString().replace(u"{device}"_s, virtualCable.devicePath());
+        attempt[u"error"_s] = error;
+    }
+    QCOMPARE(seen, attempt);
+    QCOMPARE(run[u"passed"_s], QJsonValue());
+    QCOMPARE(run[u"stopped"_s].toBool(), false);
+    // The check asked for has its section, which says it did not run.
+    QCOMPARE(run[u"lines"_s].toObject(),
+             (QJsonObject{{u"ran"_s, false}, {u"stopped"_s, false}, {u"passed"_s, false}}));
+    QCOMPARE(run[u"failed_checks"_s].toArray(), QJsonArray());
+}
+
+// Ctrl+C during a check: the document still comes, and every part of it says it was stopped.
+void TestTerminal::stoppedChecksInJson()
+{
+    VirtualCable cable(VirtualCable::paced());
+    Terminal terminal(cable.devicePath());
+    terminal.process.start(QString::fromLocal8Bit(TOLLBECK),
+                           {u"--check"_s,
+                            u"1"_s,
+                            u"--no-walk"_s,
+                            u"--rates=50"_s,
+                            u"--soak=5"_s,
+                            u"--json"_s});
+    QTest::qWait(3000); // the run passes in under 2 s; at 50 baud the rate takes 51 s
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(terminal.process.processId()), SIGINT);
+    QVERIFY(terminal.process.waitForFinished(5000));
+    QCOMPARE_LT(stopping.elapsed(), 1000);
+    QCOMPARE(terminal.process.exitStatus(), QProcess::CrashExit);
+    const QJsonObject run = QJsonDocument::fromJson(terminal.process.readAllStandardOutput()).object();
+    QCOMPARE(run[u"stopped"_s].toBool(), true);
+    QCOMPARE(run[u"rates"_s][u"stopped"_s].toBool(), true);
+    QCOMPARE(run[u"rates"_s][u"rates"_s].toArray(),
+             (QJsonArray{QJsonObject{{u"baud"_s, 50}, {u"outcome"_s, u"stopped"_s}}}));
+    QCOMPARE(run[u"rates"_s][u"highest"_s], QJsonValue());
+    QCOMPARE(run[u"soak"_s].toObject(),
+             (QJsonObject{{u"ran"_s, false}, {u"stopped"_s, true}, {u"passed"_s, false}}));
+    QCOMPARE(run[u"failed_checks"_s].toArray(), QJsonArray());
+}
+
 void TestTerminal::usageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -241,6 +336,14 @@ void TestTerminal::usageErrors_data()
                           << u"COM0 is not a port: choose COM1 to COM12."_s << 0;
     QTest::newRow("fish") << QStringList{u"--check"_s, u"fish"_s}
                           << u"fish is neither a COM number (COM1 to COM12) nor a device."_s << 0;
+    QTest::newRow("a rate no port can be set to")
+        << QStringList{u"--check"_s, u"--rates=5,9600"_s}
+        << u"--rates=5,9600: give standard rates in baud, separated by commas, as in "
+           "--rates=9600,38400. The standard rates are 50, 75, 110, 134, 150, 200, 300, 600, "
+           "1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, "
+           "576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, "
+           "4000000."_s
+        << 0;
     QTest::newRow("--json alone") << QStringList{u"--json"_s}
                                   << u"--json goes with --check or --list."_s << 0;
     QTest::newRow("a file that is no device")
@@ -356,6 +459,11 @@ void TestTerminal::deeperChecks_data()
         << VirtualCable::paced(38400) << u"CTS=OFF"_s
         << QStringList{u"--lines"_s, u"--rates=57600,9600"_s, u"--soak=1"_s, u"--json"_s} << 1
         << u"        \"highest\": 9600,"_s;
+    // Rates that pass hide no fault of the lines.
+    QTest::newRow("a lines fault beside rates that pass")
+        << VirtualCable::paced() << u"DSR=OFF"_s
+        << QStringList{u"--lines"_s, u"--rates=9600"_s, u"--json"_s} << 1
+        << u"        \"lines\""_s;
 }
 
 void TestTerminal::deeperChecks()
@@ -393,11 +501,66 @@ void TestTerminal::deeperChecks()
                  status);
     }
     QVERIFY2(terminal.out.split(u'\n').contains(said), qPrintable(terminal.out));
-    if (arguments.contains(u"--json"_s)) {
-        const QJsonObject run = QJsonDocument::fromJson(terminal.out.toUtf8()).object();
-        for (const QString &section : {u"lines"_s, u"rates"_s, u"soak"_s})
-            QVERIFY(run[section].isObject());
+    if (!arguments.contains(u"--json"_s))
+        return;
+    const QJsonObject run = QJsonDocument::fromJson(terminal.out.toUtf8()).object();
+    QCOMPARE(run[u"stopped"_s].toBool(), false);
+    const QJsonObject lines = run[u"lines"_s].toObject();
+    QCOMPARE(lines[u"ran"_s].toBool(), true);
+    QCOMPARE(lines[u"reported"_s].toBool(), true);
+    QCOMPARE(lines[u"stopped"_s].toBool(), false);
+    QCOMPARE(lines[u"passed"_s].toBool(), false);
+    const QString broken = plug.section(u'=', 0, 0).toLower();
+    for (const QJsonValue wire : lines[u"wires"_s].toArray()) {
+        const QString input = wire[u"input"_s].toString();
+        QCOMPARE(wire[u"result"_s].toString(),
+                 input == broken ? u"stuck_off"_s : input == u"ri"_s ? u"stuck_off"_s : u"follows"_s);
+        QCOMPARE(wire[u"required"_s].toBool(), input != u"ri"_s);
+        QCOMPARE(wire[u"output"_s].toString(), input == u"cts"_s ? u"rts"_s : u"dtr"_s);
     }
+    QCOMPARE(lines[u"wires"_s].toArray().size(), 4);
+    QVERIFY(lines[u"settle_ms"_s].toDouble() < 100);
+    QCOMPARE(lines[u"settle_limit_ms"_s].toDouble(), 1000.0);
+    QCOMPARE(lines[u"keying"_s].toObject(),
+             broken == u"cts"_s
+                 ? (QJsonObject{{u"rts"_s, u"fails"_s}, {u"dtr"_s, u"works"_s}})
+                 : (QJsonObject{{u"rts"_s, u"works"_s}, {u"dtr"_s, u"in_part"_s}}));
+    const QJsonObject rates = run[u"rates"_s].toObject();
+    QCOMPARE(rates[u"ran"_s].toBool(), true);
+    QCOMPARE(rates[u"stopped"_s].toBool(), false);
+    QVERIFY(rates[u"seconds"_s].toDouble() > 0.2);
+    const QJsonArray failed = run.contains(u"soak"_s) ? QJsonArray{u"lines"_s, u"rates"_s}
+                                                      : QJsonArray{u"lines"_s};
+    QCOMPARE(run[u"failed_checks"_s].toArray(), failed);
+    if (!run.contains(u"soak"_s)) {
+        QCOMPARE(rates[u"passed"_s].toBool(), true);
+        QCOMPARE(rates[u"highest"_s].toInt(), 9600);
+        return;
+    }
+    QCOMPARE(rates[u"passed"_s].toBool(), false);
+    QCOMPARE(rates[u"asked"_s].toInt(), 2);
+    QCOMPARE(rates[u"rates"_s].toArray(),
+             (QJsonArray{QJsonObject{{u"baud"_s, 9600}, {u"outcome"_s, u"passed"_s}},
+                         QJsonObject{{u"baud"_s, 57600},
+                                     {u"outcome"_s, u"mismatch"_s},
+                                     {u"value"_s, 128},
+                                     {u"received"_s, 0}}}));
+    QJsonObject soak = run[u"soak"_s].toObject();
+    QVERIFY(soak.take(u"seconds"_s).toDouble() >= 1.0);
+    QVERIFY(soak.take(u"bytes"_s).toInt() > 800);                 // 960 a second at 9600 baud
+    QVERIFY(soak.take(u"bytes_per_second"_s).toDouble() > 800);
+    QVERIFY(soak.take(u"longest_echo_delay_ms"_s).toInt() < 100); // an adapter's few ms
+    QCOMPARE(soak,
+             (QJsonObject{{u"ran"_s, true},
+                          {u"baud"_s, 9600},
+                          {u"requested_seconds"_s, 1},
+                          {u"faults"_s, QJsonArray()},
+                          {u"longest_dropout_ms"_s, 0},
+                          {u"dropout_limit_ms"_s, 155},
+                          {u"stopped"_s, false},
+                          {u"line_lost"_s, false},
+                          {u"verdict"_s, u"steady"_s},
+                          {u"passed"_s, true}}));
 }
 
 QTEST_MAIN(TestTerminal)
