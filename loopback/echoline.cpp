@@ -78,7 +78,8 @@ EchoLine::EchoLine(CommControl &comm, RunClock &clock, std::function<bool()> sto
 
 void EchoLine::setRate(qint32 baud)
 {
-    m_byteTime = byteTime(baud);
+    m_byteTime = baud > 0 ? std::chrono::nanoseconds(qint64(kBitsPerByte) * 1'000'000'000 / baud)
+                          : 0ns;
 }
 
 Outcome EchoLine::changeRate(qint32 baud)

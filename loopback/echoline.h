@@ -80,7 +80,7 @@ private:
     CommControl &m_comm;
     RunClock &m_clock;
     std::function<bool()> m_stopRequested;
-    std::chrono::microseconds m_byteTime{0};
+    std::chrono::nanoseconds m_byteTime{0}; // to the nanosecond: a soak sends millions
     TimePoint m_lineFree; // when the last byte written has left
     std::deque<InFlight> m_inFlight;
     std::optional<CommError> m_error;

@@ -33,6 +33,7 @@ struct OpenPort
         : comm(com1(cable))
     {
         comm.setSettings(u"19200,n,8,1"_s);
+        comm.setInBufferSize(30000); // as the test sets it
         comm.setPortOpen(true);
     }
     MSComm comm;
