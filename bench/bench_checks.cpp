@@ -55,7 +55,10 @@ struct Stop
         : at(Clock::now() + after)
     {}
     bool operator()() const { return Clock::now() >= at; }
-    double lateMs() const { return std::chrono::duration<double, std::milli>(Clock::now() - at).count(); }
+    double lateMs() const
+    {
+        return std::chrono::duration<double, std::milli>(Clock::now() - at).count();
+    }
     Clock::time_point at;
 };
 

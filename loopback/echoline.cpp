@@ -78,8 +78,8 @@ EchoLine::EchoLine(CommControl &comm, RunClock &clock, std::function<bool()> sto
 
 void EchoLine::setRate(qint32 baud)
 {
-    m_byteTime = baud > 0 ? std::chrono::nanoseconds(qint64(kBitsPerByte) * 1'000'000'000 / baud)
-                          : 0ns;
+    m_byteTime
+        = baud > 0 ? std::chrono::nanoseconds(qint64(kBitsPerByte) * 1'000'000'000 / baud) : 0ns;
 }
 
 Outcome EchoLine::changeRate(qint32 baud)
@@ -140,7 +140,8 @@ EchoLine::Wait EchoLine::waitForBytes(TimePoint deadline)
 
 bool EchoLine::pauseUntil(TimePoint deadline)
 {
-    const auto left = std::clamp<std::chrono::nanoseconds>(deadline - m_clock.now(), 0ns, kStopPoll);
+    const auto left
+        = std::clamp<std::chrono::nanoseconds>(deadline - m_clock.now(), 0ns, kStopPoll);
     m_clock.waitForEvents(left);
     return stopRequested();
 }

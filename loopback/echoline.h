@@ -81,7 +81,7 @@ private:
     RunClock &m_clock;
     std::function<bool()> m_stopRequested;
     std::chrono::nanoseconds m_byteTime{0}; // to the nanosecond: a soak sends millions
-    TimePoint m_lineFree; // when the last byte written has left
+    TimePoint m_lineFree;                   // when the last byte written has left
     std::deque<InFlight> m_inFlight;
     std::optional<CommError> m_error;
 };

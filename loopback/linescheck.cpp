@@ -91,10 +91,10 @@ QString keyingPart(const LinesResult &result, const QString &output)
             (wire.pair == Pair::Follows ? follow : not_) << wire.input;
     }
     return u"%1 only in part (%2 %3, %4 %5)"_s.arg(output,
-                                                  follow.join(u" and "_s),
-                                                  follow.size() == 1 ? u"follows"_s : u"follow"_s,
-                                                  not_.join(u" and "_s),
-                                                  u"does not"_s);
+                                                   follow.join(u" and "_s),
+                                                   follow.size() == 1 ? u"follows"_s : u"follow"_s,
+                                                   not_.join(u" and "_s),
+                                                   u"does not"_s);
 }
 QString keyingLine(const LinesResult &result)
 {
@@ -133,9 +133,9 @@ bool level(const ModemLines &lines, const QString &input)
 // What one input did while the check waited after a switch.
 struct Watched
 {
-    bool before = false;  // its level when the output was switched
-    bool changed = false; // it left that level at some time
-    bool after = false;   // its level when the wait ended
+    bool before = false;                              // its level when the output was switched
+    bool changed = false;                             // it left that level at some time
+    bool after = false;                               // its level when the wait ended
     std::optional<std::chrono::microseconds> reached; // when it took the level it should
 };
 
@@ -164,8 +164,8 @@ struct Watch
         const RunClock::TimePoint switched = clock.now();
         for (;;) {
             const ModemLines lines = comm.modemLines().value_or(ModemLines{});
-            const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
-                clock.now() - switched);
+            const auto waited
+                = std::chrono::duration_cast<std::chrono::microseconds>(clock.now() - switched);
             bool done = true;
             for (qsizetype i = 0; i < result.wires.size(); ++i) {
                 const LinesResult::Wire &wire = result.wires[i];
@@ -280,7 +280,8 @@ LinesResult checkLines(CommControl &comm,
                 wire.pair = judge(*init, i, (*off)[i], (*on)[i]);
                 wire.checked = true;
                 if (wire.pair == Pair::Follows)
-                    result.settle = std::max({result.settle, *(*off)[i].reached, *(*on)[i].reached});
+                    result.settle
+                        = std::max({result.settle, *(*off)[i].reached, *(*on)[i].reached});
             }
         }
     } catch (const CommError &failure) {

@@ -25,4 +25,3 @@ QString outcomeWord(Outcome outcome);
 // Whether an outcome is a fault of the cable or the adapter, as against a stop or a rate the
 // adapter does not offer.
 bool isFault(Outcome outcome);
-

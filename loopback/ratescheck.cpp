@@ -47,7 +47,8 @@ QString rateLine(const RatesResult::Rate &rate)
     case Outcome::NotSupported:
         return head + u"not supported by this adapter\r\n"_s;
     case Outcome::LineLost:
-        return head + u"line lost: %1\r\n"_s.arg(rate.error ? rate.error->description() : QString());
+        return head
+               + u"line lost: %1\r\n"_s.arg(rate.error ? rate.error->description() : QString());
     case Outcome::Stopped:
         return head + u"stopped\r\n"_s;
     case Outcome::NotOpened:
@@ -145,8 +146,8 @@ RatesResult::Rate echoAt(EchoLine &line, qint32 baud)
 const QList<qint32> &standardRates()
 {
     static const QList<qint32> rates
-        = {50,     75,     110,    134,     150,     200,     300,     600,     1200,    1800,
-           2400,   4800,   9600,   19200,   38400,   57600,   115200,  230400,  460800,  500000,
+        = {50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+           2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
            576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
     return rates;
 }

@@ -34,9 +34,9 @@ struct RatesResult
         qint32 baud = 0;
         Outcome outcome = Outcome::Passed; // Passed, Mismatch, NoData, LineLost, Stopped or
                                            // NotSupported
-        int value = -1;    // the first value that came back wrong or not at all
-        int received = -1; // what came back in its place (Mismatch)
-        std::optional<CommError> error; // why the adapter refused the rate, or the line failed
+        int value = -1;                    // the first value that came back wrong or not at all
+        int received = -1;                 // what came back in its place (Mismatch)
+        std::optional<CommError> error;    // why the adapter refused the rate, or the line failed
     };
 
     qsizetype asked = 0; // how many rates were asked for

@@ -418,23 +418,23 @@ QJsonObject soakJson(const SoakResult &result)
     QJsonValue verdict; // none for a soak cut short
     if (!result.cutShort())
         verdict = result.faultFound() ? u"intermittent"_s : u"steady"_s;
-    QJsonObject section{
-        {u"ran"_s, true},
-        {u"baud"_s, result.options.baud},
-        {u"requested_seconds"_s,
-         result.options.duration > 0s ? QJsonValue(qint64(result.options.duration.count()))
-                                      : QJsonValue()},
-        {u"seconds"_s, double(result.took.count()) / 1000.0},
-        {u"bytes"_s, result.bytes},
-        {u"bytes_per_second"_s, result.bytesPerSecond()},
-        {u"faults"_s, faults},
-        {u"longest_dropout_ms"_s, qint64(result.longestDropout.count())},
-        {u"longest_echo_delay_ms"_s, qint64(result.longestDelay.count())},
-        {u"dropout_limit_ms"_s, qint64(result.dropoutLimit.count())},
-        {u"stopped"_s, result.stopped},
-        {u"line_lost"_s, result.lineLost()},
-        {u"verdict"_s, verdict},
-        {u"passed"_s, !result.faultFound() && !result.cutShort()}};
+    QJsonObject section{{u"ran"_s, true},
+                        {u"baud"_s, result.options.baud},
+                        {u"requested_seconds"_s,
+                         result.options.duration > 0s
+                             ? QJsonValue(qint64(result.options.duration.count()))
+                             : QJsonValue()},
+                        {u"seconds"_s, double(result.took.count()) / 1000.0},
+                        {u"bytes"_s, result.bytes},
+                        {u"bytes_per_second"_s, result.bytesPerSecond()},
+                        {u"faults"_s, faults},
+                        {u"longest_dropout_ms"_s, qint64(result.longestDropout.count())},
+                        {u"longest_echo_delay_ms"_s, qint64(result.longestDelay.count())},
+                        {u"dropout_limit_ms"_s, qint64(result.dropoutLimit.count())},
+                        {u"stopped"_s, result.stopped},
+                        {u"line_lost"_s, result.lineLost()},
+                        {u"verdict"_s, verdict},
+                        {u"passed"_s, !result.faultFound() && !result.cutShort()}};
     if (result.error)
         section[u"error"_s] = errorJson(*result.error);
     return section;

@@ -54,8 +54,8 @@ struct SoakResult
     // The longest an echo came back after its time on the line: a late line is no fault.
     std::chrono::milliseconds longestDelay{};
     std::chrono::milliseconds dropoutLimit{}; // how late an echo may be before it is lost
-    bool stopped = false;           // ended by a stop request rather than by the time
-    std::optional<CommError> error; // the line was lost: why
+    bool stopped = false;                     // ended by a stop request rather than by the time
+    std::optional<CommError> error;           // the line was lost: why
 
     bool lineLost() const { return error.has_value(); }
     // Ended before its time: by the line, or a timed soak by a stop. No verdict then.

@@ -57,11 +57,15 @@ struct Adapter : PlugModel
         if (!dead)
             PlugModel::setOutput(baud == garbledAt ? QByteArray(bytes.size(), '\0') : bytes);
     }
-    qint16 inBufferCount() override { return lost(), PlugModel::inBufferCount(); }
+    qint16 inBufferCount() override
+    {
+        lost();
+        return PlugModel::inBufferCount();
+    }
     QByteArray input() override
     {
         lost();
-        const QByteArray bytes = PlugModel::input();
+        QByteArray bytes = PlugModel::input();
         echoed += bytes.size();
         pulled = pulled || (lostAfter > 0 && echoed >= lostAfter);
         return bytes;
@@ -142,10 +146,10 @@ void TestChecks::lines_data()
             results[i] = result;
             const QString tie = source == u"!"_s ? u"!"_s + (i == 0 ? u"RTS"_s : u"DTR"_s) : source;
             const QString wiring = inputs[i] + u'=' + tie;
-            const QString keying = i == 0 ? u"Keying lines: DTR works, RTS does not."_s
-                                          : u"Keying lines: RTS works, DTR only in part (%1 "
-                                            "follows, %2 does not)."_s.arg(inputs[3 - i],
-                                                                          inputs[i]);
+            const QString keying = i == 0
+                                       ? u"Keying lines: DTR works, RTS does not."_s
+                                       : u"Keying lines: RTS works, DTR only in part (%1 "
+                                         "follows, %2 does not)."_s.arg(inputs[3 - i], inputs[i]);
             QTest::newRow(qPrintable(wiring)) << wiring << 2 << 200 << results.join(u',') << keying;
         }
     }
@@ -227,10 +231,10 @@ void TestChecks::rates_data()
 {
     QTest::addColumn<QList<qint32>>("refused");
     QTest::addColumn<qint32>("garbledAt");
-    QTest::addColumn<qint32>("lostAt");   // pulled when this rate is set
+    QTest::addColumn<qint32>("lostAt");    // pulled when this rate is set
     QTest::addColumn<qint64>("lostAfter"); // pulled after this many echoes
-    QTest::addColumn<int>("stopAfterMs"); // 0: never
-    QTest::addColumn<QString>("lines");   // the log after its heading, CR LF as |
+    QTest::addColumn<int>("stopAfterMs");  // 0: never
+    QTest::addColumn<QString>("lines");    // the log after its heading, CR LF as |
     QTest::addColumn<bool>("fault");
     const QList<qint32> none;
     QTest::newRow("2400 not supported")
@@ -344,8 +348,8 @@ void TestChecks::soak_data()
     // A serial server far away: late, in order, unchanged.
     QTest::newRow("80 ms late") << VirtualCable::late(80ms) << 2 << QList<Kind>{} << QList<int>{}
                                 << 0 << 80;
-    QTest::newRow("120 ms late") << VirtualCable::late(120ms) << 2 << QList<Kind>{}
-                                 << QList<int>{} << 0 << 120;
+    QTest::newRow("120 ms late") << VirtualCable::late(120ms) << 2 << QList<Kind>{} << QList<int>{}
+                                 << 0 << 120;
     QTest::newRow("open 300 ms after 1.2 s") << VirtualCable::intermittent(300ms, 1200ms) << 2
                                              << QList{Kind::Dropout} << QList{1200} << 300 << 0;
     QTest::newRow("open 30 ms every 700 ms")
@@ -395,7 +399,10 @@ void TestChecks::soak()
     if (many)
         QCOMPARE(result.faults[0].received, result.faults[0].sent & 0x7F);
     const QString verdict = soakSummary(result).section(u"\r\n"_s, 1, 1);
-    QCOMPARE(verdict, kinds.isEmpty() ? u"Steady."_s : u"Intermittent: %1."_s.arg(soakSummary(result).section(u", "_s, 1, 1)));
+    QCOMPARE(verdict,
+             kinds.isEmpty()
+                 ? u"Steady."_s
+                 : u"Intermittent: %1."_s.arg(soakSummary(result).section(u", "_s, 1, 1)));
     QCOMPARE(result.stopped, seconds == 0);
 }
 
@@ -403,8 +410,7 @@ void TestChecks::soakCutShort_data()
 {
     QTest::addColumn<qint64>("lostAfter"); // the adapter is pulled after this many echoes
     QTest::addColumn<QString>("ending");   // the summary's last line
-    QTest::newRow("stopped after 1 s of 3")
-        << qint64(0) << u"Stopped after 1.0 of 3 s."_s;
+    QTest::newRow("stopped after 1 s of 3") << qint64(0) << u"Stopped after 1.0 of 3 s."_s;
     QTest::newRow("line lost") << qint64(500)
                                << u"Soak cut short after 0.3 of 3 s: the line was lost."_s;
 }
@@ -431,7 +437,8 @@ void TestChecks::soakCutShort()
     if (lostAfter > 0)
         QCOMPARE(json[u"error"_s][u"number"_s].toInt(), 8020);
     // Ctrl+C is obeyed within a tenth of a second, beside the adapter's own pace.
-    QVERIFY2(lostAfter > 0 || result.took < 1150ms, qPrintable(QString::number(result.took.count())));
+    QVERIFY2(lostAfter > 0 || result.took < 1150ms,
+             qPrintable(QString::number(result.took.count())));
 }
 
 void TestChecks::portNotReopened()
@@ -448,10 +455,12 @@ void TestChecks::portNotReopened()
     checks.lines = true;
     checks.setRates(u"9600"_s);
     QString log;
-    const DeeperResult result = runDeeperChecks(
-        checks, 1, gone, clock, {[&](const QString &text) { log += text; }, {}, [] {
-                                     return false;
-                                 }});
+    const DeeperResult result
+        = runDeeperChecks(checks,
+                          1,
+                          gone,
+                          clock,
+                          {[&](const QString &text) { log += text; }, {}, [] { return false; }});
     QCOMPARE(log, u"\r\n/dev/ttyUSB0 is not there.\r\n"_s);
     QJsonObject run{{u"stopped"_s, false}};
     addDeeperJson(run, checks, result);

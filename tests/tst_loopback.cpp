@@ -95,7 +95,10 @@ public:
 
     // The headings of the ports from..to but skip, each with its device's open error as the
     // log shows it: why, in the words given, of the device mapped to it.
-    QString openErrors(int from, int to = 12, int skip = 0, const QString &why = u"%1 is not there."_s) const
+    QString openErrors(int from,
+                       int to = 12,
+                       int skip = 0,
+                       const QString &why = u"%1 is not there."_s) const
     {
         QString text;
         for (int port = from; port <= to; ++port) {
@@ -406,7 +409,6 @@ Attempt made(Attempt::Outcome outcome,
 
 void TestLoopback::logText_data()
 {
-
     QTest::addColumn<Attempt>("attempt");
     QTest::addColumn<QString>("text"); // what follows "COM 1: "
 
@@ -582,7 +584,8 @@ void TestLoopback::unreachedDevices()
     EventLoopClock clock;
     // The walk leaves out the start port and ends with COM 12, or with COM 11 from COM 12. A
     // file that is there opens, but is no serial port.
-    const QString notAPort = u"%1 would not open as a serial port: Inappropriate ioctl for device."_s;
+    const QString notAPort
+        = u"%1 would not open as a serial port: Inappropriate ioctl for device."_s;
     const auto errors = [&](int from, int to, int skip = 0) {
         QString text;
         for (int port = from; port <= to; ++port) {

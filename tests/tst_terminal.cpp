@@ -257,10 +257,10 @@ void TestTerminal::jsonAttempt_data()
     lost[u"echoed"_s] = 41;
     lost[u"value"_s] = 41;
     lost[u"reply"_s] = mismatch[u"reply"_s];
-    lost[u"error"_s] = QJsonObject{
-        {u"number"_s, 8020},
-        {u"description"_s,
-         u"{device} (COM 1) stopped working: the adapter was unplugged or failed."_s}};
+    lost[u"error"_s]
+        = QJsonObject{{u"number"_s, 8020},
+                      {u"description"_s,
+                       u"{device} (COM 1) stopped working: the adapter was unplugged or failed."_s}};
     QTest::newRow("a lost line") << VirtualCable::unplugAfter(40) << lost << true;
 }
 
@@ -300,13 +300,9 @@ void TestTerminal::stoppedChecksInJson()
 {
     VirtualCable cable(VirtualCable::paced());
     Terminal terminal(cable.devicePath());
-    terminal.process.start(QString::fromLocal8Bit(TOLLBECK),
-                           {u"--check"_s,
-                            u"1"_s,
-                            u"--no-walk"_s,
-                            u"--rates=50"_s,
-                            u"--soak=5"_s,
-                            u"--json"_s});
+    terminal.process
+        .start(QString::fromLocal8Bit(TOLLBECK),
+               {u"--check"_s, u"1"_s, u"--no-walk"_s, u"--rates=50"_s, u"--soak=5"_s, u"--json"_s});
     QTest::qWait(3000); // the run passes in under 2 s; at 50 baud the rate takes 51 s
     QElapsedTimer stopping;
     stopping.start();
@@ -314,7 +310,8 @@ void TestTerminal::stoppedChecksInJson()
     QVERIFY(terminal.process.waitForFinished(5000));
     QCOMPARE_LT(stopping.elapsed(), 1000);
     QCOMPARE(terminal.process.exitStatus(), QProcess::CrashExit);
-    const QJsonObject run = QJsonDocument::fromJson(terminal.process.readAllStandardOutput()).object();
+    const QJsonObject run
+        = QJsonDocument::fromJson(terminal.process.readAllStandardOutput()).object();
     QCOMPARE(run[u"stopped"_s].toBool(), true);
     QCOMPARE(run[u"rates"_s][u"stopped"_s].toBool(), true);
     QCOMPARE(run[u"rates"_s][u"rates"_s].toArray(),
@@ -462,8 +459,7 @@ void TestTerminal::deeperChecks_data()
     // Rates that pass hide no fault of the lines.
     QTest::newRow("a lines fault beside rates that pass")
         << VirtualCable::paced() << u"DSR=OFF"_s
-        << QStringList{u"--lines"_s, u"--rates=9600"_s, u"--json"_s} << 1
-        << u"        \"lines\""_s;
+        << QStringList{u"--lines"_s, u"--rates=9600"_s, u"--json"_s} << 1 << u"        \"lines\""_s;
 }
 
 void TestTerminal::deeperChecks()
@@ -514,7 +510,9 @@ void TestTerminal::deeperChecks()
     for (const QJsonValue wire : lines[u"wires"_s].toArray()) {
         const QString input = wire[u"input"_s].toString();
         QCOMPARE(wire[u"result"_s].toString(),
-                 input == broken ? u"stuck_off"_s : input == u"ri"_s ? u"stuck_off"_s : u"follows"_s);
+                 input == broken    ? u"stuck_off"_s
+                 : input == u"ri"_s ? u"stuck_off"_s
+                                    : u"follows"_s);
         QCOMPARE(wire[u"required"_s].toBool(), input != u"ri"_s);
         QCOMPARE(wire[u"output"_s].toString(), input == u"cts"_s ? u"rts"_s : u"dtr"_s);
     }
@@ -522,15 +520,14 @@ void TestTerminal::deeperChecks()
     QVERIFY(lines[u"settle_ms"_s].toDouble() < 100);
     QCOMPARE(lines[u"settle_limit_ms"_s].toDouble(), 1000.0);
     QCOMPARE(lines[u"keying"_s].toObject(),
-             broken == u"cts"_s
-                 ? (QJsonObject{{u"rts"_s, u"fails"_s}, {u"dtr"_s, u"works"_s}})
-                 : (QJsonObject{{u"rts"_s, u"works"_s}, {u"dtr"_s, u"in_part"_s}}));
+             broken == u"cts"_s ? (QJsonObject{{u"rts"_s, u"fails"_s}, {u"dtr"_s, u"works"_s}})
+                                : (QJsonObject{{u"rts"_s, u"works"_s}, {u"dtr"_s, u"in_part"_s}}));
     const QJsonObject rates = run[u"rates"_s].toObject();
     QCOMPARE(rates[u"ran"_s].toBool(), true);
     QCOMPARE(rates[u"stopped"_s].toBool(), false);
     QVERIFY(rates[u"seconds"_s].toDouble() > 0.2);
-    const QJsonArray failed = run.contains(u"soak"_s) ? QJsonArray{u"lines"_s, u"rates"_s}
-                                                      : QJsonArray{u"lines"_s};
+    const QJsonArray failed
+        = run.contains(u"soak"_s) ? QJsonArray{u"lines"_s, u"rates"_s} : QJsonArray{u"lines"_s};
     QCOMPARE(run[u"failed_checks"_s].toArray(), failed);
     if (!run.contains(u"soak"_s)) {
         QCOMPARE(rates[u"passed"_s].toBool(), true);
@@ -547,7 +544,7 @@ void TestTerminal::deeperChecks()
                                      {u"received"_s, 0}}}));
     QJsonObject soak = run[u"soak"_s].toObject();
     QVERIFY(soak.take(u"seconds"_s).toDouble() >= 1.0);
-    QVERIFY(soak.take(u"bytes"_s).toInt() > 800);                 // 960 a second at 9600 baud
+    QVERIFY(soak.take(u"bytes"_s).toInt() > 800); // 960 a second at 9600 baud
     QVERIFY(soak.take(u"bytes_per_second"_s).toDouble() > 800);
     QVERIFY(soak.take(u"longest_echo_delay_ms"_s).toInt() < 100); // an adapter's few ms
     QCOMPARE(soak,

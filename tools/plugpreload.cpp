@@ -11,10 +11,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include <dlfcn.h>
 #include <sys/ioctl.h>
