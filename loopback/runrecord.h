@@ -23,6 +23,7 @@ struct Attempt
         Passed,    // every value came back unchanged
         NotOpened, // the port could not be opened: error says why
         Console,   // the device is a console, which is never opened
+        NotSerial, // the device is no serial port (/dev/null), which is never opened
         NoData,    // nothing came back in time, to the probe or to value
         Modem,     // the probe's reply held "OK"
         Mismatch,  // value came back as received
