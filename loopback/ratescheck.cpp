@@ -94,11 +94,12 @@ RatesResult::Rate echoAt(CommControl &comm,
     int back = 0;
     RunClock::TimePoint lastProgress = clock.now();
     while (back < kValues) {
+        // Where it waits: with bytes in flight a stop would otherwise wait for their echoes.
+        if (stopRequested && stopRequested()) {
+            rate.outcome = RatesResult::Outcome::Stopped;
+            return rate;
+        }
         if (sent < kValues && sent - back <= kInFlight - kBlock) {
-            if (stopRequested && stopRequested()) {
-                rate.outcome = RatesResult::Outcome::Stopped;
-                return rate;
-            }
             QByteArray block;
             for (; block.size() < kBlock && sent < kValues; ++sent)
                 block += char(sent);
