@@ -39,8 +39,8 @@ struct Options
         "port saved at the window's last Exit."_s};
     QCommandLineOption noWalk{u"no-walk"_s,
                               u"With --check: test PORT only, never open another port."_s};
-    QCommandLineOption list{
-        u"list"_s, u"List COM 1 to COM 12: each one's device, what it is and who holds it."_s};
+    QCommandLineOption
+        list{u"list"_s, u"List COM 1 to COM 12: each one's device, what it is and who holds it."_s};
     QCommandLineOption json{u"json"_s,
                             u"With --check or --list: the result as one JSON document (schema 1; "
                             "see man tollbeck) instead of text."_s};
@@ -88,8 +88,11 @@ QString bareValue(const QStringList &arguments)
         const bool soak = option == u"--soak"_s && seconds.match(value).hasMatch();
         if (!soak && !(option == u"--rates"_s && rateList.match(value).hasMatch()))
             continue;
-        QString error = u"%1 %2: give the %3 after '=', as in %1=%4"_s.arg(
-            option, value, soak ? u"seconds"_s : u"rates"_s, value.trimmed());
+        QString error
+            = u"%1 %2: give the %3 after '=', as in %1=%4"_s.arg(option,
+                                                                 value,
+                                                                 soak ? u"seconds"_s : u"rates"_s,
+                                                                 value.trimmed());
         if (const int port = value.trimmed().toInt(); port >= 1 && port <= kLastPort)
             error += u"; to test COM %1, write it as COM%1"_s.arg(port);
         return error + u'.';

@@ -151,8 +151,7 @@ int list(const Request &request, const MSComm &comm, const SerialDevices &device
         return print(QString::fromUtf8(QJsonDocument(RunJson::portList(ports)).toJson()));
     QString text = surveyText(ports);
     if (const QStringList unreached = devices.notReachedBy(comm.ports()); !unreached.isEmpty())
-        text += LineFeeds().convert(
-            LogText::notInPortList(unreached, comm.ports().settingsFile()));
+        text += LineFeeds().convert(LogText::notInPortList(unreached, comm.ports().settingsFile()));
     return print(text);
 }
 

@@ -83,8 +83,8 @@ void StopSignals::handle(int signal)
     if (signal != SIGINT)
         g_firstNotInterrupt.compare_exchange_strong(none, signal);
     const char byte = 1;
-    if (g_pipe[1] >= 0)
-        [[maybe_unused]] const auto written = ::write(g_pipe[1], &byte, 1);
+    if (g_pipe[1] >= 0) [[maybe_unused]]
+        const auto written = ::write(g_pipe[1], &byte, 1);
     errno = saved;
 }
 

@@ -74,10 +74,9 @@ int main(int argc, char *argv[])
         QStringList arguments;
         QByteArray until;
     };
-    const Case cases[] = {{"--list", {u"--list"_s}, {}},
-                          {"--check, to the first heading",
-                           {u"--check"_s, u"1"_s, u"--no-walk"_s},
-                           "COM 1: "}};
+    const Case cases[]
+        = {{"--list", {u"--list"_s}, {}},
+           {"--check, to the first heading", {u"--check"_s, u"1"_s, u"--no-walk"_s}, "COM 1: "}};
     for (const Case &test : cases) {
         std::vector<double> old;
         std::vector<double> now;

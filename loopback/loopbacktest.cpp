@@ -111,10 +111,10 @@ const Attempt &LoopbackTest::attempt(qint16 port)
     guard([&] { m_report.attemptStarted(m_record); });
     guard([&] { m_comm.setPortOpen(true); });
     if (m_pending)
-        attempt.outcome = m_pending->number() == ErrorNumber::SystemConsole ? Attempt::Outcome::Console
-                          : m_pending->number() == ErrorNumber::NotASerialPort
-                              ? Attempt::Outcome::NotSerial
-                              : Attempt::Outcome::NotOpened;
+        attempt.outcome
+            = m_pending->number() == ErrorNumber::SystemConsole    ? Attempt::Outcome::Console
+              : m_pending->number() == ErrorNumber::NotASerialPort ? Attempt::Outcome::NotSerial
+                                                                   : Attempt::Outcome::NotOpened;
     else
         attempt.outcome = probeAndEcho(attempt);
 

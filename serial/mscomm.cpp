@@ -399,9 +399,10 @@ CommError MSComm::leftExclusiveError() const
     {};
     QString clears = u"Restarting the computer clears it."_s;
     if (::stat(QFile::encodeName(m_device).constData(), &node) == 0) {
-        const QString sysfs = QFileInfo(u"/sys/dev/char/%1:%2"_s.arg(::major(node.st_rdev))
-                                            .arg(::minor(node.st_rdev)))
-                                  .canonicalFilePath();
+        const QString sysfs
+            = QFileInfo(
+                  u"/sys/dev/char/%1:%2"_s.arg(::major(node.st_rdev)).arg(::minor(node.st_rdev)))
+                  .canonicalFilePath();
         if (charDeviceClass(node.st_rdev) == u"tty"_s && sysfs.isEmpty())
             clears = u"Restarting the program on the other side of the pseudo-terminal (socat, "
                      "for example) clears it."_s;
@@ -415,8 +416,9 @@ CommError MSComm::leftExclusiveError() const
     return CommError(ErrorNumber::LeftExclusive,
                      u"%1 is held exclusively, and no program you can see has it open. A program "
                      "of another user may hold it (sudo fuser -v %2 names it); if none does, a "
-                     "program that has ended left it so. %3 Then try again."_s
-                         .arg(deviceLabel(), m_device, clears));
+                     "program that has ended left it so. %3 Then try again."_s.arg(deviceLabel(),
+                                                                                   m_device,
+                                                                                   clears));
 }
 
 CommError MSComm::inUseError(const QList<PortHolder> &holders) const

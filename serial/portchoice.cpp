@@ -37,7 +37,9 @@ dev_t controllingTerminal()
         return 0;
     // The kernel's encoding: major in bits 8 to 19, minor in bits 0 to 7 and 20 to 31.
     const auto number = fields[4].toUInt();
-    return number == 0 ? 0 : ::makedev((number >> 8) & 0xfffU, (number & 0xffU) | ((number >> 12) & 0xfff00U));
+    return number == 0
+               ? 0
+               : ::makedev((number >> 8) & 0xfffU, (number & 0xffU) | ((number >> 12) & 0xfff00U));
 }
 
 // What a console is called when it is refused as PORT; empty for none.
