@@ -52,7 +52,7 @@ QJsonObject attemptJson(const Attempt &attempt)
         {u"ms"_s, qint64(attempt.took.count())},
     };
     if (attempt.outcome != Outcome::Passed && attempt.outcome != Outcome::NotOpened
-        && attempt.outcome != Outcome::Console)
+        && attempt.outcome != Outcome::Console && attempt.outcome != Outcome::NotSerial)
         json[u"value"_s] = attempt.value < 0 ? QJsonValue() : QJsonValue(attempt.value);
     if (attempt.outcome == Outcome::Mismatch) {
         json[u"sent"_s] = attempt.value;
@@ -111,6 +111,7 @@ QJsonArray portList(const QList<PortFacts> &ports)
             {u"lasting_name"_s, textOrNull(port.lastingName)},
             {u"holders"_s, holdersJson(port.holders)},
             {u"console"_s, textOrNull(port.console)},
+            {u"serial_port"_s, port.notSerialClass.isEmpty()},
             {u"stale_lock_files"_s, staleJson(port.staleLockFiles)},
         });
     }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "loopback/runrecord.h"
-#include "serial/portholders.h"
+#include "serial/portsurvey.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -17,17 +17,7 @@ namespace RunJson {
 // A whole run: when and where it began, every attempt and the port that passed.
 QJsonObject run(const RunRecord &run);
 
-// One COM number as --list shows it.
-struct PortFacts
-{
-    qint16 port = 0;
-    QString path;
-    DeviceFacts facts;
-    QString lastingName;
-    QList<PortHolder> holders;
-    QString console;                // "system console", "virtual terminal"; empty for neither
-    QList<LockFile> staleLockFiles; // ignored
-};
+// COM 1 to COM 12 as --list shows them.
 QJsonArray portList(const QList<PortFacts> &ports);
 
 } // namespace RunJson

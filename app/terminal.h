@@ -16,11 +16,8 @@ class SerialDevices;
 // window or writes the settings.
 namespace Terminal {
 
-// Exit statuses, as shell scripts expect them. Stopped by a signal, the program ends by that
-// signal, which a shell reports as 128 + N.
-enum Status : int { Success = 0, NonePassed = 1, Usage = 2, OutputFailed = 3 };
-
-// Does what the arguments (the program's name first) ask for and returns the exit status. comm
+// Does what the arguments (the program's name first) ask for and returns the exit status (see
+// terminalio.h). comm
 // is the serial control, set up with the port map from settings.
 int run(const QStringList &arguments,
         const QSettings &settings,

@@ -25,6 +25,8 @@ QString outcomeWord(Outcome outcome)
         return u"not_opened"_s;
     case Outcome::Console:
         return u"console"_s;
+    case Outcome::NotSerial:
+        return u"not_serial_port"_s;
     case Outcome::NoData:
         return u"no_data"_s;
     case Outcome::Modem:
@@ -50,6 +52,7 @@ bool isFault(Outcome outcome)
         return false;
     case Outcome::NotOpened:
     case Outcome::Console:
+    case Outcome::NotSerial:
     case Outcome::NoData:
     case Outcome::Modem:
     case Outcome::Mismatch:

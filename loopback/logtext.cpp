@@ -122,6 +122,7 @@ QString attemptEnd(const Attempt &attempt)
         break;
     case Outcome::NotOpened:
     case Outcome::Console:
+    case Outcome::NotSerial:
     case Outcome::Stopped:
     case Outcome::NotSupported:
         break;
@@ -145,7 +146,8 @@ QString causes(const RunRecord &run)
     // tested; without one it stands right above.
     const Attempt &selected = run.attempts.constFirst();
     const bool notOpened = selected.outcome == Attempt::Outcome::NotOpened
-                           || selected.outcome == Attempt::Outcome::Console;
+                           || selected.outcome == Attempt::Outcome::Console
+                           || selected.outcome == Attempt::Outcome::NotSerial;
     if (run.walk && notOpened && selected.error)
         text += selectedNotOpened(run.selected, selected.error->description());
     if (!run.unreached.isEmpty())

@@ -119,8 +119,9 @@ const Attempt &LoopbackTest::attempt(qint16 port)
     if (m_runError)
         m_line->fail(*std::exchange(m_runError, std::nullopt));
     if (const auto &error = m_line->error())
-        attempt.outcome
-            = error->number() == ErrorNumber::SystemConsole ? Outcome::Console : Outcome::NotOpened;
+        attempt.outcome = error->number() == ErrorNumber::SystemConsole    ? Outcome::Console
+                          : error->number() == ErrorNumber::NotASerialPort ? Outcome::NotSerial
+                                                                           : Outcome::NotOpened;
     else
         attempt.outcome = probeAndEcho(attempt);
 

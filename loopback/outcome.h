@@ -11,6 +11,7 @@ enum class Outcome {
     Passed,       // every byte came back unchanged
     NotOpened,    // the port could not be opened: the error says why
     Console,      // the device is a console, which is never opened
+    NotSerial,    // the device is no serial port (/dev/null), which is never opened
     NoData,       // nothing came back in time
     Modem,        // the probe's reply held "OK"
     Mismatch,     // a byte came back changed

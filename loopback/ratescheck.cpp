@@ -53,6 +53,7 @@ QString rateLine(const RatesResult::Rate &rate)
         return head + u"stopped\r\n"_s;
     case Outcome::NotOpened:
     case Outcome::Console:
+    case Outcome::NotSerial:
     case Outcome::Modem:
         break;
     }

@@ -18,6 +18,7 @@ enum class ErrorNumber : qint32 {
     InvalidPortNumber = 8002,   // no device is mapped to COM n
     PortAlreadyOpen = 8005,     // opening a port that is open, or moving an open one
     PortInUse = 8010,           // another program holds the device
+    LeftExclusive = 8011,       // held exclusively, with no program to be seen holding it
     PortNotOpen = 8012,         // sending or reading while the port is closed
     DeviceLost = 8020,          // the device failed or vanished while open (unplugged)
     NoSuchDevice = 8030,        // the mapped device node does not exist
@@ -25,6 +26,7 @@ enum class ErrorNumber : qint32 {
     OpenFailed = 8032,          // any other reason the device would not open as a serial port
     WriteFailed = 8033,         // the bytes could not be handed to the device
     SystemConsole = 8034,       // the device is the system console or a virtual terminal
+    NotASerialPort = 8035,      // a character device that is no terminal (/dev/null)
     LinesFailed = 8040,         // the control lines could not be read
 };
 

@@ -4,6 +4,7 @@
 #include "serial/mscomm.h"
 
 #include "serial/deviceaccess.h"
+#include "serial/deviceclass.h"
 #include "serial/portholders.h"
 #include "serial/portnumber.h"
 
@@ -349,6 +350,14 @@ void MSComm::refuseBeforeOpening()
     case Console::None:
         break;
     }
+    // Opening some devices does something: /dev/watchdog starts the machine's watchdog.
+    if (const QString kind = nonTerminalClass(m_device); !kind.isEmpty())
+        throw CommError(ErrorNumber::NotASerialPort,
+                        u"%1 is not a serial port: the system files it as a %2 device, and "
+                        "Tollbeck does not open it. Map COM %3 to a serial device in %4."_s
+                            .arg(deviceLabel(), kind)
+                            .arg(m_commPort)
+                            .arg(m_ports.whereToChange()));
     // Decided before opening: opening would switch the holder's line to our settings, and the
     // close after a refusal would clear its exclusive flag. The kernel's exclusive mode does not
     // bind root, and not every program writes a lock file.
@@ -381,12 +390,39 @@ QString MSComm::removeAdvice(const LockFile &lock)
         lock.owner);
 }
 
+CommError MSComm::leftExclusiveError() const
+{
+    // The kernel's exclusive flag (TIOCEXCL) outlives the program that set it for as long as
+    // the device stays: a pseudo-terminal while its other side is open, an adapter while it is
+    // plugged in. Only root opens such a device, and only root sees every program's files.
+    struct stat node
+    {};
+    QString clears = u"Restarting the computer clears it."_s;
+    if (::stat(QFile::encodeName(m_device).constData(), &node) == 0) {
+        const QString sysfs
+            = QFileInfo(
+                  u"/sys/dev/char/%1:%2"_s.arg(::major(node.st_rdev)).arg(::minor(node.st_rdev)))
+                  .canonicalFilePath();
+        if (charDeviceClass(node.st_rdev) == u"tty"_s && sysfs.isEmpty())
+            clears = u"Restarting the program on the other side of the pseudo-terminal (socat, "
+                     "for example) clears it."_s;
+        else if (sysfs.contains(u"/usb"_s))
+            clears = u"Unplugging the adapter and plugging it in again clears it."_s;
+    }
+    if (everyProcessVisible())
+        return CommError(ErrorNumber::LeftExclusive,
+                         u"%1 is held exclusively, yet no program has it open: a program that has "
+                         "ended left it so. %2 Then try again."_s.arg(deviceLabel(), clears));
+    return CommError(ErrorNumber::LeftExclusive,
+                     u"%1 is held exclusively, and no program you can see has it open. A program "
+                     "of another user may hold it (sudo fuser -v %2 names it); if none does, a "
+                     "program that has ended left it so. %3 Then try again."_s.arg(deviceLabel(),
+                                                                                   m_device,
+                                                                                   clears));
+}
+
 CommError MSComm::inUseError(const QList<PortHolder> &holders) const
 {
-    if (holders.isEmpty())
-        return CommError(ErrorNumber::PortInUse,
-                         u"%1 is in use by another program. Close that program (your radio "
-                         "software, for example) and try again."_s.arg(deviceLabel()));
     if (const PortHolder &holder = holders.constFirst(); !holder.lockFile.isEmpty())
         return CommError(ErrorNumber::PortInUse,
                          u"%1 is in use by %2, as its lock file %3 (owner %4) says. Close that "
@@ -505,7 +541,7 @@ CommError MSComm::openError() const
                                                 namedProcess(lock),
                                                 removeAdvice(lock)));
         }
-        return inUseError({});
+        return leftExclusiveError();
     }
     default:
         return CommError(ErrorNumber::OpenFailed,

@@ -97,8 +97,10 @@ protected:
 
 private:
     qint16 checkedBufferSize(qint16 bytes, const char *direction) const;
-    // Names the holders; without any, says what little is known.
+    // Names the holders, of which there is one at least.
     CommError inUseError(const QList<PortHolder> &holders) const;
+    // A device the kernel keeps exclusive with nobody to be seen holding it, and what clears it.
+    CommError leftExclusiveError() const;
     // Who may remove a lock file, and so who can unblock the port.
     static QString removeAdvice(const LockFile &lock);
     QList<PortHolder> holdersOf(const QString &device);
@@ -107,7 +109,7 @@ private:
     void applyModemLines();
     void pullFromDevice();
     CommError lineFailure(ErrorNumber number, const QString &doing);
-    // Refuses a console, a port in use and a port whose lock file's place holds no lock file;
+    // Refuses a console, a device that is no serial port, a port in use and a port whose lock file's place holds no lock file;
     // removes a stale lock file the user may remove where Qt's own lock goes.
     void refuseBeforeOpening();
     CommError openError() const;

@@ -4,6 +4,7 @@
 #include "serial/portholders.h"
 
 #include "serial/deviceaccess.h"
+#include "serial/deviceclass.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -61,19 +62,8 @@ struct Scan
 // devices (/dev/null) are held by nearly every process.
 bool isTerminal(const Target &target)
 {
-    if (target.ptyIndex >= 0)
-        return true; // pseudo-terminal slaves are not in sysfs
-    char path[64];
-    char subsystem[256];
-    std::snprintf(path,
-                  sizeof path,
-                  "/sys/dev/char/%u:%u/subsystem",
-                  ::major(target.device),
-                  ::minor(target.device));
-    const ssize_t length = ::readlink(path, subsystem, sizeof subsystem);
-    if (length < 0)
-        return true; // no sysfs to ask: look all the same
-    return length >= 4 && std::memcmp(subsystem + length - 4, "/tty", 4) == 0;
+    const QString kind = charDeviceClass(target.device);
+    return kind.isEmpty() || kind == u"tty"_s; // no sysfs to ask: look all the same
 }
 
 // Reads a small file below /proc whole into buffer, NUL-terminated; false when it cannot.
@@ -426,6 +416,31 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
     }
     ::closedir(processes);
     return found;
+}
+
+bool everyProcessVisible()
+{
+    const int procFd = openProc();
+    DIR *processes = procFd >= 0 ? ::fdopendir(procFd) : nullptr;
+    if (!processes) {
+        if (procFd >= 0)
+            ::close(procFd);
+        return false;
+    }
+    bool visible = true;
+    char path[kPathSize];
+    while (const dirent *entry = ::readdir(processes)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::snprintf(path, sizeof path, "%s/fd", entry->d_name);
+        const int fdDir = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir >= 0)
+            ::close(fdDir);
+        else if (errno != ENOENT) // gone since it was listed: it holds nothing now
+            visible = false;
+    }
+    ::closedir(processes);
+    return visible;
 }
 
 QList<PortHolder> findPortHolders(const QString &path, const QStringList &lockDirectories)

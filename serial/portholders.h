@@ -66,6 +66,10 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
 QList<PortHolder> findPortHolders(const QString &path,
                                   const QStringList &lockDirectories = systemLockDirectories());
 
+// Whether this user may list the open files of every process, as root may: only then does a
+// search that finds no holder show that nobody holds a device.
+bool everyProcessVisible();
+
 // "minicom (process 4242)", "picocom (process 4242 of another user, root)", "process 4242 of
 // another user"; several joined with ", ".
 QString holderNames(const QList<PortHolder> &holders);

@@ -4,10 +4,12 @@
 #include "loopback/portconfig.h"
 #include "serial/deviceaccess.h"
 #include "serial/mscomm.h"
+#include "serial/portchoice.h"
 #include "serial/serialdevices.h"
 #include "tools/virtualcable.h"
 
 #include <QProcess>
+#include <QSettings>
 #include <QtTest>
 
 #include <csignal>
@@ -64,6 +66,8 @@ class TestSerial : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void choosePort_data();
+    void choosePort();
     void configuredPort();
     void consoles_data();
     void consoles();
@@ -75,6 +79,69 @@ private Q_SLOTS:
     void permissionTexts_data();
     void permissionTexts();
 };
+
+void TestSerial::choosePort_data()
+{
+    QTest::addColumn<QString>("given"); // {device}: a pseudo-terminal, {link}: a link to it
+    QTest::addColumn<int>("mapped");    // COM 1 to this lead to missing devices, COM 3 to {device}
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("the saved port") << QString() << 0 << 7 << QString();
+    QTest::newRow("COM12") << u"COM12"_s << 0 << 12 << QString();
+    QTest::newRow("COM0") << u"COM0"_s << 0 << 0 << u"COM0 is not a port: choose COM1 to COM12."_s;
+    QTest::newRow("fish") << u"fish"_s << 0 << 0
+                          << u"fish is neither a COM number (COM1 to COM12) nor a device."_s;
+    QTest::newRow("a plain file") << u"{file}"_s << 0 << 0
+                                  << u"{file} is not a serial device: it is no character device."_s;
+    QTest::newRow("a missing device")
+        << u"{dir}/ttyGONE"_s << 0 << 0
+        << u"{dir}/ttyGONE is not there, and no COM number is mapped to it."_s;
+    QTest::newRow("a mapped device") << u"{device}"_s << 3 << 3 << QString();
+    QTest::newRow("a link to a mapped device") << u"{link}"_s << 3 << 3 << QString();
+    // The suggested COM number is the lowest that the user has not mapped and whose device is
+    // not there, so that the new line hides nothing.
+    QTest::newRow("unmapped, COM 1 to 4 mapped")
+        << u"{device}"_s << 4 << 0
+        << u"{device} is not in the port list. Add COM5={device} under [Ports] in {settings}, "
+           "then run tollbeck --check COM5."_s;
+    QTest::newRow("unmapped, every COM number mapped")
+        << u"{device}"_s << 12 << 0
+        << u"{device} is not in the port list. Map a COM number to it under [Ports] in "
+           "{settings}, as in COM12={device}, then check that COM number."_s;
+}
+
+void TestSerial::choosePort()
+{
+    QFETCH(QString, given);
+    QFETCH(int, mapped);
+    QFETCH(int, port);
+    QFETCH(QString, error);
+    const int suggested = mapped + 1;
+    if (error.contains(u"Add COM"_s) && QFileInfo::exists(PortMap::defaults().device(suggested)))
+        QSKIP("that port's usual device is there on this machine, so it is not free");
+    VirtualCable cable;
+    QTemporaryDir dir;
+    const QString file = dir.filePath(u"plain-file"_s);
+    const QString link = dir.filePath(u"vport"_s);
+    QVERIFY(QFile(file).open(QIODevice::WriteOnly) && QFile::link(cable.devicePath(), link));
+    QSettings settings(dir.filePath(u"Tollbeck.conf"_s), QSettings::IniFormat);
+    settings.setValue(u"Settings/CommPort"_s, u"7"_s);
+    for (int number = 1; number <= mapped; ++number)
+        settings.setValue(u"Ports/COM%1"_s.arg(number),
+                          number == 3 && mapped < 4 ? cable.devicePath() : u"/nowhere/missing"_s);
+    const PortMap map = PortMap::withOverrides(settings);
+    const SerialDevices devices([] { return QList<SerialDevice>(); }, dir.path());
+    const auto filled = [&](QString text) {
+        return text.replace(u"{device}"_s, cable.devicePath())
+            .replace(u"{link}"_s, link)
+            .replace(u"{file}"_s, file)
+            .replace(u"{dir}"_s, dir.path())
+            .replace(u"{settings}"_s, map.settingsFile());
+    };
+    const auto [chosen, said] = ::choosePort(filled(given), settings, map, devices, {});
+    QCOMPARE(said, filled(error));
+    QCOMPARE(chosen, port);
+}
 
 void TestSerial::configuredPort()
 {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // SPDX-FileCopyrightText: 2026 The Tollbeck authors
 
+#include "app/request.h"
 #include "tests/formharness.h"
 #include "tests/testclocks.h"
 #include "tools/virtualcable.h"
@@ -12,8 +13,15 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
+#include <thread>
 
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -81,6 +89,41 @@ bool haveSocat()
     return false;
 }
 
+// Opens the device as a normal user would, who is bound by the kernel's exclusive flag: as
+// root, from a thread that gives up CAP_SYS_ADMIN (capabilities are the thread's own; a forked
+// child would confuse QProcess's watch on the program). 0, or the errno the open failed with.
+int openAsUser(const QString &device)
+{
+    const QByteArray path = QFile::encodeName(device);
+    int result = -1;
+    std::thread opener([&] {
+        if (::geteuid() == 0) {
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct caps[2] = {};
+            ::syscall(SYS_capget, &header, caps);
+            caps[CAP_SYS_ADMIN / 32].effective &= ~(1U << (CAP_SYS_ADMIN % 32));
+            if (::syscall(SYS_capset, &header, caps) != 0)
+                return;
+        }
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        result = fd >= 0 ? 0 : errno;
+        if (fd >= 0)
+            ::close(fd);
+    });
+    opener.join();
+    return result;
+}
+
+// Whether the process has the device open, as /proc shows it.
+bool holds(qint64 pid, const QString &device)
+{
+    const QDir fds(u"/proc/%1/fd"_s.arg(pid));
+    const QFileInfoList links = fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+    return std::any_of(links.cbegin(), links.cend(), [&](const QFileInfo &link) {
+        return link.symLinkTarget() == device;
+    });
+}
+
 } // namespace
 
 class TestTerminal : public QObject
@@ -95,10 +138,12 @@ private Q_SLOTS:
     void jsonAttempt_data();
     void jsonAttempt();
     void stoppedChecksInJson();
-    void usageErrors_data();
-    void usageErrors();
-    void signalStopsTheScript_data();
+    void parseArguments_data();
+    void parseArguments();
     void signalStopsTheScript();
+    void stopInEveryPhase_data();
+    void stopInEveryPhase();
+    void leftExclusive();
     void deeperChecks_data();
     void deeperChecks();
 };
@@ -115,10 +160,6 @@ void TestTerminal::checkPrintsTheWindowsLog_data()
         << u"dead"_s << 1 << QStringList{u"--check"_s} << 1;
     QTest::newRow("silent cable, no walk")
         << u"dead"_s << 1 << QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} << 1;
-    QTest::newRow("COM12") << u"good"_s << 12
-                           << QStringList{u"--check"_s, u"COM12"_s, u"--no-walk"_s} << 0;
-    QTest::newRow("12, spaced") << u"good"_s << 12
-                                << QStringList{u"--check"_s, u" 12 "_s, u"--no-walk"_s} << 0;
 }
 
 void TestTerminal::checkPrintsTheWindowsLog()
@@ -312,105 +353,114 @@ void TestTerminal::stoppedChecksInJson()
     QCOMPARE(run[u"failed_checks"_s].toArray(), QJsonArray());
 }
 
-void TestTerminal::usageErrors_data()
+void TestTerminal::parseArguments_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("error"); // the one line on stderr; {device} a pseudo-terminal's
-    QTest::addColumn<int>("mapped");    // COM 1 to this are mapped to missing devices
-    QTest::newRow("unknown option")
-        << QStringList{u"--fish"_s} << u"Unknown option 'fish'. See tollbeck --help."_s << 0;
-    QTest::newRow("COM0") << QStringList{u"--check"_s, u"COM0"_s}
-                          << u"COM0 is not a port: choose COM1 to COM12."_s << 0;
-    QTest::newRow("fish") << QStringList{u"--check"_s, u"fish"_s}
-                          << u"fish is neither a COM number (COM1 to COM12) nor a device."_s << 0;
-    QTest::newRow("a rate no port can be set to")
-        << QStringList{u"--check"_s, u"--rates=5,9600"_s}
-        << u"--rates=5,9600: give standard rates in baud, separated by commas, as in "
-           "--rates=9600,38400. The standard rates are 50, 75, 110, 134, 150, 200, 300, 600, "
-           "1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, "
-           "576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, "
-           "4000000."_s
-        << 0;
-    QTest::newRow("--json alone") << QStringList{u"--json"_s}
-                                  << u"--json goes with --check or --list."_s << 0;
-    QTest::newRow("a file that is no device")
-        << QStringList{u"--check"_s, u"{file}"_s}
-        << u"{file} is not a serial device: it is no character device."_s << 0;
-    // The suggested COM number is the lowest that the user has not mapped and whose device is
-    // not there, so that the new line hides nothing.
-    QTest::newRow("a device no COM number reaches, COM 1 to 4 mapped")
-        << QStringList{u"--check"_s, u"{device}"_s}
-        << u"{device} is not in the port list. Add COM5={device} under [Ports] in {settings}, "
-           "then run tollbeck --check COM5."_s
-        << 4;
-    QTest::newRow("... COM 1 to 8 mapped")
-        << QStringList{u"--check"_s, u"{device}"_s}
-        << u"{device} is not in the port list. Add COM9={device} under [Ports] in {settings}, "
-           "then run tollbeck --check COM9."_s
-        << 8;
+    // What the request holds: action port walk json lines rates soak, or "error: " and the
+    // error's text.
+    QTest::addColumn<QString>("request");
+    const auto row = [](const char *name, const QStringList &arguments, const QString &request) {
+        QTest::newRow(name) << arguments << request;
+    };
+    const QString all = u"1200,2400,4800,9600,19200,38400,57600,115200"_s;
+    row("nothing", {}, u"error: nothing to do: give --check, --list, --help or --version."_s);
+    row("--check: the saved port, walking", {u"--check"_s}, u"check '' walk - - - -"_s);
+    row("COM5, no walk", {u"--check"_s, u"COM5"_s, u"--no-walk"_s}, u"check 'COM5' - - - - -"_s);
+    row("PORT before --check, spaced",
+        {u" COM 5 "_s, u"--check"_s},
+        u"check 'COM 5' walk - - - -"_s);
+    row("--list --json", {u"--list"_s, u"--json"_s}, u"list '' walk json - - -"_s);
+    row("an unknown option, even with --help",
+        {u"--check"_s, u"--fish"_s, u"--help"_s},
+        u"error: Unknown option 'fish'. See tollbeck --help."_s);
+    row("all three checks",
+        {u"--check"_s, u"--lines"_s, u"--rates=38400,9600,9600"_s, u"--soak=60"_s},
+        u"check '' walk - lines 9600,38400 60"_s);
+    row("--rates alone: every rate",
+        {u"--check"_s, u"--rates"_s},
+        u"check '' walk - - "_s + all + u" -"_s);
+    row("--soak alone: until stopped", {u"--check"_s, u"--soak"_s}, u"check '' walk - - - 0"_s);
+    row("--soak then a port by name",
+        {u"--check"_s, u"--soak"_s, u"COM5"_s},
+        u"check 'COM5' walk - - - 0"_s);
+    row("--soak 5: seconds or COM 5?",
+        {u"--check"_s, u"--soak"_s, u"5"_s},
+        u"error: --soak 5: give the seconds after '=', as in --soak=5; to test COM 5, write it as COM5."_s);
+    row("--soak 5 after a PORT",
+        {u"--check"_s, u"COM1"_s, u"--soak"_s, u"5"_s},
+        u"error: --soak 5: give the seconds after '=', as in --soak=5; to test COM 5, write it as COM5."_s);
+    row("--rates 9600",
+        {u"--check"_s, u"--rates"_s, u"9600"_s},
+        u"error: --rates 9600: give the rates after '=', as in --rates=9600."_s);
+    row("a rate no port can be set to",
+        {u"--check"_s, u"--rates=5,9600"_s},
+        u"error: --rates=5,9600: give standard rates in baud, separated by commas, as in "
+        "--rates=9600,38400. The standard rates are 50, 75, 110, 134, 150, 200, 300, 600, "
+        "1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, "
+        "576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, "
+        "4000000."_s);
+    row("--soak=fish",
+        {u"--check"_s, u"--soak=fish"_s},
+        u"error: --soak=fish: give whole seconds, as in --soak=60."_s);
+    row("an empty PORT",
+        {u"--check"_s, u""_s},
+        u"error: \"\" is no PORT: give COM1 to COM12 or a device, or leave PORT out for the port saved at the window's last Exit."_s);
+    row("two PORTs",
+        {u"--check"_s, u"COM"_s, u"5"_s},
+        u"error: \"COM 5\" is more than one PORT; put a port written with a space in quotes, as in \"COM 5\"."_s);
+    row("a PORT with --list",
+        {u"--list"_s, u"COM1"_s},
+        u"error: \"COM1\": a PORT goes with --check only."_s);
+    row("--check=COM5",
+        {u"--check=COM5"_s},
+        u"error: Unexpected value after '--check'. See tollbeck --help."_s);
+    row("--check --list",
+        {u"--check"_s, u"--list"_s},
+        u"error: --check and --list cannot go together."_s);
+    row("--json alone", {u"--json"_s}, u"error: --json goes with --check or --list."_s);
 }
 
-void TestTerminal::usageErrors()
+void TestTerminal::parseArguments()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(QString, error);
-    QFETCH(int, mapped);
-    const int suggested = mapped + 1;
-    const QString usual = PortMap::defaults().device(suggested);
-    if (mapped > 0 && QFileInfo::exists(usual))
-        QSKIP(qPrintable(usual
-                         + u" is there on this machine, so COM%1 is not free"_s.arg(suggested)));
-    VirtualCable cable; // a device that no COM number reaches
-    Terminal terminal;
-    QByteArray ports = "[Ports]\n";
-    for (int port = 1; port <= mapped; ++port)
-        ports += "COM" + QByteArray::number(port) + "=/nowhere/missing\n";
-    QVERIFY(QDir(terminal.dir.path()).mkdir(u"Tollbeck"_s)
-            && writeFile(terminal.dir.filePath(u"Tollbeck/Tollbeck.conf"_s), ports));
-    const QString file = terminal.dir.filePath(u"plain-file"_s);
-    QVERIFY(writeFile(file, "no device"));
-    const auto filled = [&](QString text) {
-        return text.replace(u"{device}"_s, cable.devicePath())
-            .replace(u"{file}"_s, file)
-            .replace(u"{settings}"_s, terminal.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
-    };
-    for (QString &argument : arguments)
-        argument = filled(argument);
-    QCOMPARE(terminal.run(arguments), 2);
-    QCOMPARE(terminal.err, u"tollbeck: "_s + filled(error) + u'\n');
-    QCOMPARE(terminal.out, QString());
-}
-
-void TestTerminal::signalStopsTheScript_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::addColumn<bool>("loop"); // a shell loop of checks, whose process group gets the signal
-    QTest::newRow("Ctrl+C during a production line") << SIGINT << true;
-    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QFETCH(QString, request);
+    const std::variant<Request, UsageError> parsed
+        = ::parseArguments(QStringList{u"tollbeck"_s} + arguments);
+    if (const auto *error = std::get_if<UsageError>(&parsed)) {
+        QCOMPARE(u"error: "_s + error->message, request);
+        return;
+    }
+    const Request &got = std::get<Request>(parsed);
+    static const char *const actions[] = {"check", "list", "help", "version"};
+    QStringList rates;
+    for (const qint32 rate : got.deeper.rates.value_or(QList<qint32>()))
+        rates << QString::number(rate);
+    const QString described
+        = u"%1 '%2' %3 %4 %5 %6 %7"_s.arg(QLatin1String(actions[int(got.action)]), got.port)
+              .arg(got.walk ? u"walk"_s : u"-"_s, got.json ? u"json"_s : u"-"_s)
+              .arg(got.deeper.lines ? u"lines"_s : u"-"_s)
+              .arg(got.deeper.rates ? rates.join(u',') : u"-"_s)
+              .arg(got.deeper.soak ? QString::number(got.deeper.soak->count()) : u"-"_s);
+    QCOMPARE(described, request);
 }
 
 void TestTerminal::signalStopsTheScript()
 {
-    QFETCH(int, signal);
-    QFETCH(bool, loop);
     VirtualCable dead(VirtualCable::dead());
     Terminal terminal(dead.devicePath());
     QProcess &process = terminal.process;
     process.setChildProcessModifier([] { ::setpgid(0, 0); });
-    if (loop)
-        process
-            .start(u"bash"_s,
-                   {u"-c"_s,
-                    u"for cable in 1 2 3; do \"$0\" --check; echo \"went on after $cable\"; done"_s,
-                    QString::fromLocal8Bit(TOLLBECK)});
-    else
-        process.start(QString::fromLocal8Bit(TOLLBECK), {u"--check"_s});
+    // Ctrl+C during a production line: the shell loop's process group gets the signal.
+    process.start(u"bash"_s,
+                  {u"-c"_s,
+                   u"for cable in 1 2 3; do \"$0\" --check; echo \"went on after $cable\"; done"_s,
+                   QString::fromLocal8Bit(TOLLBECK)});
     QByteArray out;
     QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).endsWith("COM 1: "), 5000);
     QTest::qWait(200); // well into the wait for the probe's reply
     QElapsedTimer stopping;
     stopping.start();
-    ::kill(-pid_t(process.processId()), signal);
+    ::kill(-pid_t(process.processId()), SIGINT);
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE_LT(stopping.elapsed(), 1000);
     // Dead by the signal, so that the shell stops the loop too.
@@ -418,9 +468,119 @@ void TestTerminal::signalStopsTheScript()
     QCOMPARE(process.readAllStandardOutput(),
              QByteArray("\n")); // the line is ended; nothing went on
     QCOMPARE(process.readAllStandardError(), QByteArray("Stopped.\n"));
-    const QString lock = u"LCK.."_s + dead.devicePath().mid(5).replace(u'/', u'_');
+}
+
+// Every stop, in every phase, the same way: the port closed and free for a normal user at once,
+// no lock file left, and death by the signal. A second signal in the clean-up (GNU timeout
+// sends one to the child and one to its group) changes nothing.
+void TestTerminal::stopInEveryPhase_data()
+{
+    QTest::addColumn<QString>("phase"); // the text of standard output that begins it
+    QTest::addColumn<VirtualCable::Behaviour>("cable");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("second"); // sent 10 ms after the first; 0 for none
+    QTest::addColumn<int>("dies");   // the signal it ends by
+    const QString probe = u"COM 1: "_s;
+    const QString echo = u"COM 1: \n00 01 02 03 "_s;
+    const QString pass = u"Select COM 1 in your software.\n"_s;
+    const QString soak = u"Soak: "_s;
+    const QStringList timed{u"--soak=30"_s};
+    const QStringList openEnded{u"--soak"_s};
+    const QStringList rates{u"--rates=1200,2400"_s};
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        const QByteArray name = ::sigabbrev_np(signal);
+        const auto row
+            = [&](const char *phase) { return &QTest::newRow((name + ", " + phase).constData()); };
+        *row("waiting for the probe's reply")
+            << probe << VirtualCable::dead() << QStringList() << signal << 0 << signal;
+        *row("echoing") << echo << VirtualCable::paced() << QStringList() << signal << 0 << signal;
+        *row("checking rates") << pass << VirtualCable::paced() << rates << signal << 0 << signal;
+        *row("a timed soak") << soak << VirtualCable::paced() << timed << signal << 0 << signal;
+        if (signal != SIGINT)
+            *row("an open-ended soak")
+                << soak << VirtualCable::paced() << openEnded << signal << 0 << signal;
+    }
+    QTest::newRow("SIGINT twice, as timeout sends it")
+        << probe << VirtualCable::dead() << QStringList() << SIGINT << SIGINT << SIGINT;
+    QTest::newRow("SIGINT twice, checking rates")
+        << pass << VirtualCable::paced() << rates << SIGINT << SIGINT << SIGINT;
+    QTest::newRow("SIGTERM after the Ctrl+C that ends a soak")
+        << soak << VirtualCable::paced() << openEnded << SIGINT << SIGTERM << SIGTERM;
+}
+
+void TestTerminal::stopInEveryPhase()
+{
+    QFETCH(QString, phase);
+    QFETCH(VirtualCable::Behaviour, cable);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    QFETCH(int, second);
+    QFETCH(int, dies);
+    VirtualCable virtualCable(cable);
+    const QString &device = virtualCable.devicePath();
+    Terminal terminal(device);
+    QProcess &process = terminal.process;
+    process.start(QString::fromLocal8Bit(TOLLBECK),
+                  QStringList{u"--check"_s, u"1"_s, u"--no-walk"_s} + arguments);
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains(phase.toUtf8()),
+                             10000);
+    // The heading comes before the port opens; opening it here meanwhile would make it in use.
+    QTRY_VERIFY_WITH_TIMEOUT(holds(process.processId(), device), 5000);
+    QTest::qWait(50);                    // into the phase's wait
+    QCOMPARE(openAsUser(device), EBUSY); // held exclusively while it runs
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(process.processId()), signal);
+    if (second != 0) {
+        // As timeout sends its second signal; a Ctrl+C ends a soak within milliseconds, so the
+        // SIGTERM that must still kill it follows at once.
+        if (second == signal)
+            QTest::qWait(10);
+        ::kill(pid_t(process.processId()), second);
+    }
+    int opened = -1;
+    while ((opened = openAsUser(device)) != 0 && stopping.elapsed() < 2000)
+        QTest::qWait(5);
+    const qint64 freed = stopping.elapsed();
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(opened, 0);
+    QCOMPARE_LT(freed, 200);
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(process.exitCode(), dies); // the signal, as Qt reports a death by one
+    QCOMPARE(process.readAllStandardError(), QByteArray("Stopped.\n"));
+    const QString lock = u"LCK.."_s + device.mid(5).replace(u'/', u'_');
     for (const QString &dir : {u"/var/lock/"_s, u"/run/lock/"_s, u"/tmp/"_s})
         QVERIFY2(!QFileInfo::exists(dir + lock), qPrintable(dir + lock + u" is left behind"_s));
+}
+
+// A program that set the exclusive flag and ended without clearing it, as screen does, leaves
+// no holder to name: the log says what happened and what clears it.
+void TestTerminal::leftExclusive()
+{
+    VirtualCable cable;
+    const int fd = ::open(QFile::encodeName(cable.devicePath()).constData(),
+                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::ioctl(fd, TIOCEXCL), 0);
+    ::close(fd); // the cable's end stays open, and with it the flag
+    Terminal terminal(cable.devicePath());
+    // As a normal user, whom the flag binds: root loses the power to pass it.
+    terminal.process.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN); });
+    QCOMPARE(terminal.run({u"--check"_s, u"1"_s, u"--no-walk"_s, u"--json"_s}), 1);
+    const QJsonObject attempt
+        = QJsonDocument::fromJson(terminal.out.toUtf8())[u"attempts"_s][0].toObject();
+    QCOMPARE(attempt[u"outcome"_s].toString(), u"not_opened"_s);
+    QCOMPARE(attempt[u"error"_s][u"number"_s].toInt(), 8011);
+    const QString said = attempt[u"error"_s][u"description"_s].toString();
+    QVERIFY2(said.startsWith(cable.devicePath() + u" (COM 1) is held exclusively, "_s)
+                 && said.contains(u"a program that has ended left it so. Restarting the program "
+                                  "on the other side of the pseudo-terminal (socat, for example) "
+                                  "clears it. Then try again."_s),
+             qPrintable(said));
+    // Root's descriptors are hidden from a normal user, so it cannot rule out their programs.
+    QCOMPARE(said.contains(u"no program you can see has it open"_s), ::geteuid() != 0);
 }
 
 void TestTerminal::deeperChecks_data()
