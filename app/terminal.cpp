@@ -4,6 +4,7 @@
 #include "app/terminal.h"
 
 #include "app/deeperchecks.h"
+#include "app/findport.h"
 #include "app/runjson.h"
 #include "loopback/linefeeds.h"
 #include "loopback/loopbacktest.h"
@@ -28,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -177,12 +179,14 @@ private:
 // What the arguments ask for. error, one line, says what is wrong with them.
 struct Request
 {
-    enum class Action { Check, List, Help, Version };
+    enum class Action { Check, List, Find, Help, Version };
     Action action = Action::Check;
     QString port;      // --check's PORT as given; empty: the saved port
     bool walk = true;  // false with --no-walk
     bool json = false; // the result as one JSON document
     DeeperChecks deeper;
+    int findSeconds = 60; // --find: how long to wait for the cable
+    bool check = false;   // --find: then check the port found
     QString help;
     QString error;
 };
@@ -234,7 +238,11 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         "missing byte is reported with its time."_s);
     const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help."_s);
     const QCommandLineOption version({u"v"_s, u"version"_s}, u"Show the version."_s);
-    parser.addOptions({check, noWalk, list, json, lines, rates, soak, help, version});
+    const QCommandLineOption find(
+        u"find"_s,
+        u"--find[=SECONDS]: wait up to 60 s, or SECONDS, for a cable to be plugged in and tell "
+        "which port it is; with --check, then test that port."_s);
+    parser.addOptions({check, noWalk, list, json, lines, rates, soak, find, help, version});
     parser.addPositionalArgument(u"PORT"_s,
                                  u"COM1 to COM12 (COM 5, com5 or 5 also do), or a serial device "
                                  "or a link to one that a COM number is mapped to."_s,
@@ -245,13 +253,17 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
     QStringList given;
     QString ratesList = u"1200,2400,4800,9600,19200,38400,57600,115200"_s;
     QString soakSeconds = u"0"_s;
+    QString findSeconds = u"60"_s;
     for (const QString &argument : arguments) {
         const QString option = argument.section(u'=', 0, 0);
         if (option == u"--rates"_s && argument.contains(u'='))
             ratesList = argument.section(u'=', 1);
         else if (option == u"--soak"_s && argument.contains(u'='))
             soakSeconds = argument.section(u'=', 1);
-        given << (option == u"--rates"_s || option == u"--soak"_s ? option : argument);
+        else if (option == u"--find"_s && argument.contains(u'='))
+            findSeconds = argument.section(u'=', 1);
+        const bool valued = option == u"--rates"_s || option == u"--soak"_s || option == u"--find"_s;
+        given << (valued ? option : argument);
     }
     Request request;
     if (!parser.parse(given)) {
@@ -265,12 +277,18 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
         request.help = parser.helpText() + kUsageEnd.arg(settingsFile);
     } else if (parser.isSet(version)) {
         request.action = Request::Action::Version;
-    } else if (parser.isSet(check) && parser.isSet(list)) {
-        request.error = u"--check and --list cannot go together."_s;
+    } else if (parser.isSet(list) && (parser.isSet(check) || parser.isSet(find))) {
+        request.error = u"--list goes with neither --check nor --find."_s;
+    } else if (parser.isSet(find) && !ports.isEmpty()) {
+        request.error = u"--find finds the port: give no PORT with it."_s;
+    } else if (parser.isSet(find)
+               && (!QRegularExpression(u"^[1-9]\\d{0,4}$"_s).match(findSeconds).hasMatch())) {
+        request.error = u"--find=%1: give whole seconds, as in --find=120."_s.arg(findSeconds);
     } else if (parser.isSet(noWalk) && !parser.isSet(check)) {
         request.error = u"--no-walk goes with --check only."_s;
-    } else if (parser.isSet(json) && !parser.isSet(check) && !parser.isSet(list)) {
-        request.error = u"--json goes with --check or --list."_s;
+    } else if (parser.isSet(json) && !parser.isSet(check) && !parser.isSet(list)
+               && !parser.isSet(find)) {
+        request.error = u"--json goes with --check, --list or --find."_s;
     } else if ((parser.isSet(lines) || parser.isSet(rates) || parser.isSet(soak))
                && !parser.isSet(check)) {
         request.error = u"--lines, --rates and --soak go with --check only."_s;
@@ -286,7 +304,10 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
                         "quotes, as in \"COM 5\"."_s.arg(ports.join(u' '));
     } else if (parser.isSet(list)) {
         request.action = Request::Action::List;
-    } else if (parser.isSet(check)) {
+    } else if (parser.isSet(check) || parser.isSet(find)) {
+        request.action = parser.isSet(find) ? Request::Action::Find : Request::Action::Check;
+        request.findSeconds = findSeconds.toInt();
+        request.check = parser.isSet(check);
         request.port = ports.value(0).trimmed();
         request.walk = !parser.isSet(noWalk);
         request.deeper.lines = parser.isSet(lines);
@@ -356,7 +377,8 @@ std::pair<qint16, QString> choosePort(const QString &given,
     }
     if (!QFileInfo::exists(given))
         return {0, u"%1 is not there, and no COM number is mapped to it."_s.arg(given)};
-    const QString device = QFileInfo(given).absoluteFilePath();
+    const QString lasting = devices.lastingName(given);
+    const QString device = lasting.isEmpty() ? QFileInfo(given).absoluteFilePath() : lasting;
     if (const int port = freePort(map, devices); port > 0)
         return {0,
                 u"%1 is not in the port list. Add COM%2=%1 under [Ports] in %3, then run "
@@ -428,7 +450,8 @@ int check(const Request &request,
           qint16 port,
           MSComm &comm,
           RunClock &clock,
-          const SerialDevices &devices)
+          const SerialDevices &devices,
+          const QJsonObject &found = {})
 {
     StopSignals stop;
     Output out;
@@ -446,6 +469,8 @@ int check(const Request &request,
                          request.walk};
     const RunRecord record = LoopbackTest(log, comm, clock, ports).run();
     QJsonObject json = RunJson::run(record);
+    if (!found.isEmpty())
+        json.insert(u"find"_s, found);
     DeeperResult deeper;
     if (const Attempt *passed = record.passed();
         passed && request.deeper.any() && !log.stopRequested())
@@ -474,14 +499,22 @@ QList<RunJson::PortFacts> portFacts(const PortMap &map,
     const std::map<QString, QList<PortHolder>> holders
         = findPortHolders(paths, guards.lockDirectories);
     const QStringList consoles = guards.consoles();
+    const QList<UsbAdapter> adapters = devices.usbAdapters();
     QList<RunJson::PortFacts> ports;
     for (qint16 port = 1; port <= kLastPort; ++port) {
         const QString &path = paths[port - 1];
         const DeviceFacts &device = facts[port - 1];
         RunJson::PortFacts &known = ports.emplace_back();
-        known = {port, path, device, {}, {}, {}, {}};
-        if (!device.present)
+        known.port = port;
+        known.path = path;
+        known.facts = device;
+        if (!device.present) {
+            known.notPorts = notPorts(adapters);
             continue;
+        }
+        if (const UsbAdapter *usb = adapterOf(adapters, path))
+            std::tie(known.byId, known.byPath, known.sharedById)
+                = std::tuple(usb->byId, usb->byPath, usb->sharedById);
         known.lastingName = devices.lastingName(path);
         known.holders = holders.at(path);
         known.console = consoleName(consoleKind(path, consoles));
@@ -508,6 +541,8 @@ QString listText(const QList<RunJson::PortFacts> &ports,
             about << port.facts.known() << port.console;
             if (!port.lastingName.isEmpty())
                 about << u"lasting name "_s + port.lastingName;
+            if (port.sharedById)
+                about << u"another adapter has the same by-id name"_s;
             if (!port.holders.isEmpty())
                 about << u"in use by "_s + holderNames(port.holders);
             for (const LockFile &lock : port.staleLockFiles)
@@ -520,10 +555,44 @@ QString listText(const QList<RunJson::PortFacts> &ports,
                                       port.path.leftJustified(width),
                                       about.join(u"; "_s));
     }
+    // Every port not there knows the same adapters: one line each, once.
+    for (const RunJson::PortFacts &port : ports) {
+        for (const UsbAdapter &adapter : port.notPorts)
+            text += adapter.reason() + u'\n';
+        if (!port.notPorts.isEmpty())
+            break;
+    }
     const QStringList unreached = devices.notReachedBy(map);
     if (!unreached.isEmpty())
         text += LineFeeds().convert(LogText::notInPortList(unreached, map.settingsFile()));
     return text;
+}
+
+// --find: waits for the cable, says which port it is, and with --check tests that port.
+int find(const Request &request, MSComm &comm, RunClock &clock, const SerialDevices &devices)
+{
+    const std::chrono::seconds limit(request.findSeconds);
+    FindPort::Found found;
+    {
+        const StopSignals stop;
+        writeError(FindPort::kPrompt + u'\n');
+        found = FindPort::wait(limit, [&] { return stop.received() != 0; });
+        if (found.stopped) {
+            writeError(u"Stopped.\n"_s);
+            dieBy(stop.received());
+        }
+    }
+    const FindPort::Report report
+        = FindPort::report(found, limit, comm.ports(), devices, freePort(comm.ports(), devices));
+    if (request.check && report.port > 0) {
+        if (!request.json && print(report.text + u'\n') != Success)
+            return OutputFailed;
+        return check(request, report.port, comm, clock, devices, report.json);
+    }
+    const int status = report.port > 0 || (found.any() && !request.check) ? Success : NonePassed;
+    const int printed = print(request.json ? QString::fromUtf8(QJsonDocument(report.json).toJson())
+                                           : report.text);
+    return printed == Success ? status : printed;
 }
 
 } // namespace
@@ -554,6 +623,8 @@ int run(const QStringList &arguments,
                          ? QString::fromUtf8(QJsonDocument(RunJson::portList(ports)).toJson())
                          : listText(ports, comm.ports(), devices));
     }
+    case Request::Action::Find:
+        return find(request, comm, clock, devices);
     case Request::Action::Check:
         break;
     }
