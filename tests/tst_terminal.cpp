@@ -91,6 +91,7 @@ private Q_SLOTS:
     void usageErrors();
     void signalStopsTheScript_data();
     void signalStopsTheScript();
+    void findStopsOnCtrlC();
     void deeperChecks_data();
     void deeperChecks();
 };
@@ -242,7 +243,15 @@ void TestTerminal::usageErrors_data()
     QTest::newRow("fish") << QStringList{u"--check"_s, u"fish"_s}
                           << u"fish is neither a COM number (COM1 to COM12) nor a device."_s << 0;
     QTest::newRow("--json alone") << QStringList{u"--json"_s}
-                                  << u"--json goes with --check or --list."_s << 0;
+                                  << u"--json goes with --check, --list or --find."_s << 0;
+    QTest::newRow("--find with a PORT") << QStringList{u"--find"_s, u"--check"_s, u"COM5"_s}
+                                        << u"--find finds the port: give no PORT with it."_s << 0;
+    QTest::newRow("--find=0") << QStringList{u"--find=0"_s}
+                              << u"--find=0: give whole seconds, as in --find=120."_s << 0;
+    QTest::newRow("--find 5") << QStringList{u"--find"_s, u"5"_s}
+                              << u"--find finds the port: give no PORT with it."_s << 0;
+    QTest::newRow("--find --list") << QStringList{u"--find"_s, u"--list"_s}
+                                   << u"--list goes with neither --check nor --find."_s << 0;
     QTest::newRow("a file that is no device")
         << QStringList{u"--check"_s, u"{file}"_s}
         << u"{file} is not a serial device: it is no character device."_s << 0;
@@ -331,6 +340,23 @@ void TestTerminal::signalStopsTheScript()
     const QString lock = u"LCK.."_s + dead.devicePath().mid(5).replace(u'/', u'_');
     for (const QString &dir : {u"/var/lock/"_s, u"/run/lock/"_s, u"/tmp/"_s})
         QVERIFY2(!QFileInfo::exists(dir + lock), qPrintable(dir + lock + u" is left behind"_s));
+}
+
+// --find waits for a cable; Ctrl+C ends it as it ends a check, and the shell sees the signal.
+void TestTerminal::findStopsOnCtrlC()
+{
+    Terminal terminal;
+    QProcess &process = terminal.process;
+    process.setReadChannel(QProcess::StandardError);
+    process.start(QString::fromLocal8Bit(TOLLBECK), {u"--find"_s, u"--check"_s});
+    QVERIFY(process.waitForReadyRead(5000));
+    QTest::qWait(200);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    QCOMPARE(process.readAllStandardError(),
+             QByteArray("Plug the cable in now (or unplug it and plug it in again).\nStopped.\n"));
 }
 
 void TestTerminal::deeperChecks_data()

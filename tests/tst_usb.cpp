@@ -401,9 +401,16 @@ void TestUsb::listAndCauses()
     QCOMPARE(notPorts[1][u"state"_s], u"no_driver"_s);
     QCOMPARE(notPorts[1][u"product_id"_s], u"0000"_s);
 
+    // Mapped to a missing device of its own: no machine-wide lock file name is tried.
+    const QString missing = tollbeck.dir.filePath(u"ttyUSB0"_s);
+    QVERIFY(QDir().mkpath(tollbeck.dir.filePath(u"Tollbeck"_s)));
+    QFile settings(tollbeck.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
+    QVERIFY(settings.open(QIODevice::WriteOnly)
+            && settings.write("[Ports]\nCOM5=" + QFile::encodeName(missing) + '\n') > 0);
+    settings.close();
     QCOMPARE(tollbeck.run({u"--check"_s, u"COM5"_s, u"--no-walk"_s}), 1);
     lines = tollbeck.out.split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.value(2), u"COM 5: /dev/ttyUSB0 is not there."_s);
+    QCOMPARE(lines.value(2), u"COM 5: %1 is not there."_s.arg(missing));
     QVERIFY2(lines.constLast().startsWith(u"USB adapter 1a86:7523 (USB Serial) on USB 1-2:1.0 "
                                           "is no serial port: brltty"_s)
                  && lines.constLast().contains(u"product id was erased"_s),
@@ -438,6 +445,26 @@ void TestUsb::findNoticesAPlugIn()
     QCOMPARE(find.finish(), 0);
     QVERIFY2(find.out.startsWith(u"USB adapter 1a86:7523 (USB Serial) on USB 1-2:1.0 is no "
                                  "serial port: a program took it over USB"_s),
+             qPrintable(find.out));
+
+    // With --check: a device no COM number reaches cannot be checked; the line to add is told.
+    QVERIFY(QDir().mkpath(find.dir.filePath(u"Tollbeck"_s)));
+    QFile settings(find.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
+    QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write("[Ports]\nCOM6=/dev/none\n") > 0);
+    settings.close();
+    find.start({u"--find=5"_s, u"--check"_s});
+    QVERIFY(find.process.waitForReadyRead(5000));
+    Plant second = kFtdi;
+    std::tie(second.port, second.devnum, second.tty, second.names, second.byId)
+        = std::tuple(u"1-3"_s, 4, u"ttyUSB1"_s, u"FT232R USB UART|FTDI|B1"_s,
+                     u"usb-FTDI_FT232R_USB_UART_B1-if00-port0"_s);
+    QVERIFY(bed.plant(second));
+    QCOMPARE(find.finish(), 1);
+    QVERIFY2(find.out.contains(QRegularExpression(
+                 u"^Found /dev/ttyUSB1.\nIts lasting name is /dev/serial/by-id/"
+                 "usb-FTDI_FT232R_USB_UART_B1-if00-port0.\nNo COM number reaches it. Add "
+                 "COM\\d+=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B1-if00-port0 under "
+                 "\\[Ports\\] in "_s)),
              qPrintable(find.out));
 
     QCOMPARE(find.run({u"--find=1"_s}), 1);
