@@ -499,10 +499,12 @@ QList<RunJson::PortFacts> portFacts(const PortMap &map,
 {
     const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
+    // One look at every process for the ports and for the adapters claimed through usbfs.
+    QList<UsbAdapter> adapters = devices.usbAdapters(false);
     const std::map<QString, QList<PortHolder>> holders
-        = findPortHolders(paths, guards.lockDirectories);
+        = findPortHolders(paths + claimedNodes(adapters), guards.lockDirectories);
+    setHolders(adapters, holders);
     const QStringList consoles = guards.consoles();
-    const QList<UsbAdapter> adapters = devices.usbAdapters();
     QList<RunJson::PortFacts> ports;
     for (qint16 port = 1; port <= kLastPort; ++port) {
         const QString &path = paths[port - 1];
@@ -518,7 +520,7 @@ QList<RunJson::PortFacts> portFacts(const PortMap &map,
         if (const UsbAdapter *usb = adapterOf(adapters, path))
             std::tie(known.byId, known.byPath, known.sharedById)
                 = std::tuple(usb->byId, usb->byPath, usb->sharedById);
-        known.lastingName = devices.lastingName(path);
+        known.lastingName = devices.lastingName(path, &adapters);
         known.holders = holders.at(path);
         known.console = consoleName(consoleKind(path, consoles));
         known.staleLockFiles = staleLockFiles(path, guards.lockDirectories);

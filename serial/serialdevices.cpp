@@ -106,15 +106,15 @@ DeviceFacts SerialDevices::describe(const QString &path) const
     return describe(QStringList{path}).constFirst();
 }
 
-QString SerialDevices::lastingName(const QString &path) const
+QString SerialDevices::lastingName(const QString &path, const QList<UsbAdapter> *surveyed) const
 {
     const QDir stable(m_stableNames);
     const QString folder = QFileInfo(path).absolutePath();
     if (folder == QDir::cleanPath(stable.absolutePath()) || folder == u"/dev/serial/by-path"_s)
         return {};
     // A USB adapter's, by device number: its by-id link, or its by-path one when that is shared.
-    if (m_usb) {
-        const QList<UsbAdapter> adapters = m_usb(false);
+    if (m_usb || surveyed) {
+        const QList<UsbAdapter> adapters = surveyed ? *surveyed : m_usb(false);
         if (const UsbAdapter *adapter = adapterOf(adapters, path);
             adapter && !adapter->lastingName().isEmpty())
             return adapter->lastingName();
@@ -131,9 +131,9 @@ QString SerialDevices::lastingName(const QString &path) const
     return {};
 }
 
-QList<UsbAdapter> SerialDevices::usbAdapters() const
+QList<UsbAdapter> SerialDevices::usbAdapters(bool findHolders) const
 {
-    return m_usb ? m_usb(true) : QList<UsbAdapter>();
+    return m_usb ? m_usb(findHolders) : QList<UsbAdapter>();
 }
 
 QList<UsbAdapter> SerialDevices::adaptersNotPorts() const

@@ -58,10 +58,10 @@ public:
     DeviceFacts describe(const QString &path) const;
     // The link among the stable names that leads to path's device; for a USB adapter whose
     // by-id name another present adapter shares, its by-path name. Empty when path is one of
-    // them already, or when none leads there.
-    QString lastingName(const QString &path) const;
+    // them already, or when none leads there. surveyed: the USB adapters, when just looked at.
+    QString lastingName(const QString &path, const QList<UsbAdapter> *surveyed = nullptr) const;
     // The USB adapters now, with the reason each that is no port is not.
-    QList<UsbAdapter> usbAdapters() const;
+    QList<UsbAdapter> usbAdapters(bool findHolders = true) const;
     // Those USB adapters that are no port; empty when none is, or nobody can ask.
     QList<UsbAdapter> adaptersNotPorts() const;
     // The listed devices that no COM number from 1 to 12 leads to, in natural order; never a

@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -330,25 +331,41 @@ QList<UsbAdapter> usbAdapters(bool findHolders)
         if (adapter.state == UsbAdapter::State::Port)
             ++names[byIdKey(adapter)];
     }
-    QStringList claimed;
     for (UsbAdapter &adapter : found) {
         if (adapter.state == UsbAdapter::State::Port)
             adapter.sharedById = names[byIdKey(adapter)] > 1;
-        if (adapter.state == UsbAdapter::State::Claimed && !adapter.usbNode().isEmpty())
-            claimed << adapter.usbNode();
     }
-    if (!findHolders || claimed.isEmpty())
-        return found;
-    const std::map<QString, QList<PortHolder>> holders = findPortHolders(claimed);
-    const QString brltty = runningBrltty();
-    for (UsbAdapter &adapter : found) {
-        if (adapter.state != UsbAdapter::State::Claimed || adapter.usbNode().isEmpty())
+    const QStringList claimed = claimedNodes(found);
+    if (findHolders && !claimed.isEmpty())
+        setHolders(found, findPortHolders(claimed));
+    return found;
+}
+
+QStringList claimedNodes(const QList<UsbAdapter> &list)
+{
+    QStringList nodes;
+    for (const UsbAdapter &adapter : list) {
+        if (adapter.state == UsbAdapter::State::Claimed && !adapter.usbNode().isEmpty())
+            nodes << adapter.usbNode();
+    }
+    return nodes;
+}
+
+void setHolders(QList<UsbAdapter> &list, const std::map<QString, QList<PortHolder>> &holders)
+{
+    QString brltty;
+    bool looked = false;
+    for (UsbAdapter &adapter : list) {
+        const auto found = holders.find(adapter.usbNode());
+        if (adapter.state != UsbAdapter::State::Claimed || found == holders.end())
             continue;
-        adapter.holders = holders.at(adapter.usbNode());
+        adapter.holders = found->second;
+        // Root sees every process's files: a holder hidden from root does not exist.
+        if (adapter.holders.isEmpty() && ::geteuid() != 0 && !std::exchange(looked, true))
+            brltty = runningBrltty();
         if (adapter.holders.isEmpty())
             adapter.brlttyRunning = brltty;
     }
-    return found;
 }
 
 const UsbAdapter *adapterOf(const QList<UsbAdapter> &list, const QString &path)

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -69,6 +70,10 @@ struct UsbAdapter
 // findHolders, the programs that claimed an interface through usbfs are looked for (a look at
 // every process: only when one is claimed).
 QList<UsbAdapter> usbAdapters(bool findHolders = true);
+// The usbfs nodes of the claimed adapters, to be looked for with other paths in one search.
+QStringList claimedNodes(const QList<UsbAdapter> &list);
+// Names the holders of the claimed adapters from such a search.
+void setHolders(QList<UsbAdapter> &list, const std::map<QString, QList<PortHolder>> &holders);
 
 // The adapter of list whose serial device path leads to, compared by device number; null for
 // none.
