@@ -35,8 +35,8 @@ constexpr auto kSettle = 1000ms;
 std::set<QString> snapshot()
 {
     std::set<QString> names;
-    for (const QString &tty : QDir(u"/sys/class/tty"_s).entryList(QDir::AllEntries
-                                                                   | QDir::NoDotAndDotDot))
+    for (const QString &tty :
+         QDir(u"/sys/class/tty"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
         names.insert(u"tty/"_s + tty);
     for (const QString &usb :
          QDir(u"/sys/bus/usb/devices"_s).entryList({u"*:*"_s}, QDir::AllEntries))
@@ -164,11 +164,11 @@ Report report(const Found &found,
             result.text += u"It is COM %1: tollbeck --check COM%1 tests it.\n"_s.arg(port);
         else if (freePort > 0) {
             line = u"COM%1=%2"_s.arg(freePort).arg(mapped);
-            result.text += u"No COM number reaches it. Add %1 under [Ports] in %2.\n"_s.arg(
-                line, map.settingsFile());
+            result.text += u"No COM number reaches it. Add %1 under [Ports] in %2.\n"_s
+                               .arg(line, map.settingsFile());
         } else
-            result.text += u"No COM number reaches it. Map one to %1 under [Ports] in %2.\n"_s.arg(
-                mapped, map.settingsFile());
+            result.text += u"No COM number reaches it. Map one to %1 under [Ports] in %2.\n"_s
+                               .arg(mapped, map.settingsFile());
         if (result.port == 0)
             result.port = port;
         ports.append(QJsonObject{

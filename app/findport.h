@@ -21,14 +21,15 @@ class SerialDevices;
 // a second after its serial device appeared) and says what became of it.
 namespace FindPort {
 
-inline const QString kPrompt = QStringLiteral("Plug the cable in now (or unplug it and plug it in again).");
+inline const QString kPrompt
+    = QStringLiteral("Plug the cable in now (or unplug it and plug it in again).");
 
 struct Found
 {
-    bool stopped = false;                      // the user stopped the wait
+    bool stopped = false;                             // the user stopped the wait
     std::optional<std::chrono::milliseconds> noticed; // from the start to the first change seen
-    QList<UsbAdapter> adapters;                // the USB adapters that appeared, ports or not
-    QStringList devices;                       // serial devices that appeared besides them
+    QList<UsbAdapter> adapters; // the USB adapters that appeared, ports or not
+    QStringList devices;        // serial devices that appeared besides them
     bool any() const { return !adapters.isEmpty() || !devices.isEmpty(); }
 };
 

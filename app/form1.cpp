@@ -339,8 +339,8 @@ QStringList Form1::portTooltips() const
     QStringList reasons;
     for (const UsbAdapter &adapter : m_devices.adaptersNotPorts())
         reasons << adapter.reason();
-    const QString notPresent = reasons.isEmpty() ? u"not present"_s
-                                                 : u"not present. "_s + reasons.join(u' ');
+    const QString notPresent
+        = reasons.isEmpty() ? u"not present"_s : u"not present. "_s + reasons.join(u' ');
     QStringList tips;
     for (qsizetype entry = 0; entry < devices.size(); ++entry) {
         const DeviceFacts &device = facts[entry];

@@ -28,8 +28,8 @@ struct PortFacts
     QList<LockFile> staleLockFiles; // ignored
     QString byId;                   // its USB adapter's names in /dev/serial, if any
     QString byPath;
-    bool sharedById = false;         // another present adapter has the same by-id name
-    QList<UsbAdapter> notPorts;      // for a port not there: the USB adapters that are no port
+    bool sharedById = false;    // another present adapter has the same by-id name
+    QList<UsbAdapter> notPorts; // for a port not there: the USB adapters that are no port
 };
 QJsonArray portList(const QList<PortFacts> &ports);
 // A USB adapter that is no port: its identity, what it is, why it is none.

@@ -262,7 +262,8 @@ Request parse(const QStringList &arguments, const QString &settingsFile)
             soakSeconds = argument.section(u'=', 1);
         else if (option == u"--find"_s && argument.contains(u'='))
             findSeconds = argument.section(u'=', 1);
-        const bool valued = option == u"--rates"_s || option == u"--soak"_s || option == u"--find"_s;
+        const bool valued
+            = option == u"--rates"_s || option == u"--soak"_s || option == u"--find"_s;
         given << (valued ? option : argument);
     }
     Request request;

@@ -45,9 +45,13 @@ std::vector<Plant> twenty()
 {
     std::vector<Plant> plants;
     for (int n = 0; n < 20; ++n) {
-        Plant plant{u"1-%1"_s.arg(n + 1), n + 2, u"0403:6001"_s,
-                    u"FT232R USB UART|FTDI|A%1"_s.arg(n), u"ftdi_sio"_s,
-                    u"ttyUSB%1"_s.arg(n), u"usb-FTDI_FT232R_USB_UART_A%1-if00-port0"_s.arg(n)};
+        Plant plant{u"1-%1"_s.arg(n + 1),
+                    n + 2,
+                    u"0403:6001"_s,
+                    u"FT232R USB UART|FTDI|A%1"_s.arg(n),
+                    u"ftdi_sio"_s,
+                    u"ttyUSB%1"_s.arg(n),
+                    u"usb-FTDI_FT232R_USB_UART_A%1-if00-port0"_s.arg(n)};
         if (n >= 10 && n < 14)
             std::tie(plant.ids, plant.names, plant.driver, plant.byId)
                 = std::tuple(u"1a86:7523"_s, u"USB Serial||"_s, u"ch341"_s, QString());

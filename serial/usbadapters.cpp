@@ -149,8 +149,8 @@ QString serialDeviceBelow(const QString &interface)
     const QStringList usbSerial = dir.entryList({u"ttyUSB*"_s}, QDir::Dirs, QDir::Name);
     if (!usbSerial.isEmpty())
         return usbSerial.constFirst();
-    const QStringList acm = QDir(interface + u"/tty"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot,
-                                                                 QDir::Name);
+    const QStringList acm
+        = QDir(interface + u"/tty"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     return acm.value(0);
 }
 
@@ -160,9 +160,8 @@ QString serialDeviceBelow(const QString &interface)
 std::multimap<dev_t, QString> serialLinks(const QString &folder)
 {
     std::multimap<dev_t, QString> links;
-    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::System | QDir::Files
-                                                                 | QDir::NoDotAndDotDot,
-                                                             QDir::Name);
+    const QFileInfoList entries
+        = QDir(folder).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &link : entries) {
         const QString target = link.symLinkTarget();
         std::optional<dev_t> number = nodeNumber(u"/dev/"_s + QFileInfo(target).fileName());
@@ -238,9 +237,8 @@ QString UsbAdapter::reason() const
             names << *name;
     }
     const QString about = names.isEmpty() ? QString() : u" ("_s + names.join(u", "_s) + u')';
-    const QString adapter = u"USB adapter %1%2 on USB %3 is no serial port: "_s.arg(identity(),
-                                                                                 about,
-                                                                                 usbPath);
+    const QString adapter
+        = u"USB adapter %1%2 on USB %3 is no serial port: "_s.arg(identity(), about, usbPath);
     switch (state) {
     case State::Port:
         return {};
@@ -294,9 +292,10 @@ QList<UsbAdapter> usbAdapters(bool findHolders)
     for (const QString &name : interfaces) {
         const QString interface = kUsbDevices + u'/' + name;
         const QString device = kUsbDevices + u'/' + name.section(u':', 0, 0);
-        const std::optional<int> kind = SysfsText::hexByte(attribute(interface, u"bInterfaceClass"_s));
-        const std::optional<int> subKind = SysfsText::hexByte(
-            attribute(interface, u"bInterfaceSubClass"_s));
+        const std::optional<int> kind
+            = SysfsText::hexByte(attribute(interface, u"bInterfaceClass"_s));
+        const std::optional<int> subKind
+            = SysfsText::hexByte(attribute(interface, u"bInterfaceSubClass"_s));
         UsbAdapter adapter;
         adapter.vendor = SysfsText::usbId(attribute(device, u"idVendor"_s));
         const bool acm = kind == kCommunications && subKind == kAbstractControl;

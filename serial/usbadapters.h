@@ -48,11 +48,11 @@ struct UsbAdapter
     QString serial;
     int bus = -1; // busnum and devnum: its node /dev/bus/usb/BBB/DDD
     int number = -1;
-    QString driver;          // the interface's driver; empty when none is bound
-    QString device;          // State::Port: its node, /dev/ttyUSB0
-    QString byId;            // its link in /dev/serial/by-id, if any
-    QString byPath;          // its link in /dev/serial/by-path, if any
-    bool sharedById = false; // another present adapter gets the same by-id name
+    QString driver;            // the interface's driver; empty when none is bound
+    QString device;            // State::Port: its node, /dev/ttyUSB0
+    QString byId;              // its link in /dev/serial/by-id, if any
+    QString byPath;            // its link in /dev/serial/by-path, if any
+    bool sharedById = false;   // another present adapter gets the same by-id name
     QList<PortHolder> holders; // State::Claimed: who has the node open
     QString brlttyRunning;     // State::Claimed, holders hidden: "brltty (process 812)"
 

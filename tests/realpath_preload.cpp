@@ -7,6 +7,9 @@
 // it. This realpath() walks the path with lstat() and readlink(), which umockdev redirects
 // correctly.
 
+// The fortified inline realpath() of the C library's headers would clash with this one.
+#undef _FORTIFY_SOURCE
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -99,6 +102,7 @@ bool resolve(const char *path, std::string &result)
 
 extern "C" {
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 __attribute__((visibility("default"))) char *realpath(const char *path, char *resolved)
 {
     std::string result;
@@ -118,9 +122,8 @@ __attribute__((visibility("default"))) char *realpath(const char *path, char *re
     return resolved;
 }
 
-__attribute__((visibility("default"))) char *__realpath_chk(const char *path,
-                                                            char *resolved,
-                                                            size_t)
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name,bugprone-reserved-identifier)
+__attribute__((visibility("default"))) char *__realpath_chk(const char *path, char *resolved, size_t)
 {
     return realpath(path, resolved);
 }

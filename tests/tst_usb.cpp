@@ -77,9 +77,12 @@ struct Tollbeck
         start(arguments);
         return finish();
     }
-    QJsonValue json() const { return QJsonDocument::fromJson(out.toUtf8()).object().isEmpty()
-                                         ? QJsonValue(QJsonDocument::fromJson(out.toUtf8()).array())
-                                         : QJsonValue(QJsonDocument::fromJson(out.toUtf8()).object()); }
+    QJsonValue json() const
+    {
+        return QJsonDocument::fromJson(out.toUtf8()).object().isEmpty()
+                   ? QJsonValue(QJsonDocument::fromJson(out.toUtf8()).array())
+                   : QJsonValue(QJsonDocument::fromJson(out.toUtf8()).object());
+    }
 
     QTemporaryDir dir;
     QProcess process;
@@ -87,8 +90,13 @@ struct Tollbeck
     QString err;
 };
 
-const Plant kFtdi{u"1-1"_s, 2, u"0403:6001"_s, u"FT232R USB UART|FTDI|A50285BI"_s, u"ftdi_sio"_s,
-                  u"ttyUSB0"_s, u"usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"_s};
+const Plant kFtdi{u"1-1"_s,
+                  2,
+                  u"0403:6001"_s,
+                  u"FT232R USB UART|FTDI|A50285BI"_s,
+                  u"ftdi_sio"_s,
+                  u"ttyUSB0"_s,
+                  u"usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"_s};
 const Plant kCh340Claimed{u"1-2"_s, 3, u"1a86:7523"_s, u"USB Serial||"_s, u"usbfs"_s, {}, {}};
 
 } // namespace
@@ -225,7 +233,12 @@ void TestUsb::brlttyIsNamed()
 void TestUsb::sharedNameGivesWayToByPath()
 {
     const Bed bed;
-    const Plant first{u"1-1"_s, 2, u"1a86:7523"_s, u"USB Serial||"_s, u"ch341"_s, u"ttyUSB0"_s,
+    const Plant first{u"1-1"_s,
+                      2,
+                      u"1a86:7523"_s,
+                      u"USB Serial||"_s,
+                      u"ch341"_s,
+                      u"ttyUSB0"_s,
                       u"usb-1a86_USB_Serial-if00-port0"_s};
     Plant second = first;
     second.port = u"1-2"_s;
@@ -346,7 +359,10 @@ void TestUsb::findNoticesAPlugIn()
     QVERIFY(find.process.waitForReadyRead(5000));
     Plant second = kFtdi;
     std::tie(second.port, second.devnum, second.tty, second.names, second.byId)
-        = std::tuple(u"1-3"_s, 4, u"ttyUSB1"_s, u"FT232R USB UART|FTDI|B1"_s,
+        = std::tuple(u"1-3"_s,
+                     4,
+                     u"ttyUSB1"_s,
+                     u"FT232R USB UART|FTDI|B1"_s,
                      u"usb-FTDI_FT232R_USB_UART_B1-if00-port0"_s);
     QVERIFY(bed.plant(second));
     QCOMPARE(find.finish(), 1);

@@ -24,13 +24,13 @@ using namespace Qt::StringLiterals;
 // serial device below it when the driver made one.
 struct Plant
 {
-    QString port;       // its place on the bus, "1-2"
-    int devnum = 2;     // bus 1 always
-    QString ids;        // "1a86:7523"
-    QString names;      // "product|manufacturer|serial", each may be empty
-    QString driver;     // of the interface; empty for none
-    QString tty;        // "ttyUSB0", "ttyACM0" or empty
-    QString byId;       // the link udev made, if any
+    QString port;   // its place on the bus, "1-2"
+    int devnum = 2; // bus 1 always
+    QString ids;    // "1a86:7523"
+    QString names;  // "product|manufacturer|serial", each may be empty
+    QString driver; // of the interface; empty for none
+    QString tty;    // "ttyUSB0", "ttyACM0" or empty
+    QString byId;   // the link udev made, if any
     QString interfaceClass = u"ff"_s;
 
     QString sysPath() const { return u"/devices/pci0000:00/0000:00:14.0/usb1/"_s + port; }
@@ -56,12 +56,11 @@ struct Plant
             s += u"E: DRIVER=%1\nL: driver=../../../../../../bus/usb/drivers/%1\n"_s.arg(driver);
         if (tty.isEmpty())
             return s;
-        const QString below = tty.startsWith(u"ttyUSB"_s) ? tty + u"/tty/"_s + tty
-                                                         : u"tty/"_s + tty;
+        const QString below
+            = tty.startsWith(u"ttyUSB"_s) ? tty + u"/tty/"_s + tty : u"tty/"_s + tty;
         const int major = tty.startsWith(u"ttyUSB"_s) ? 188 : 166;
         s += u"\nP: %1/%2\nN: %3\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/%3\nA: dev=%4:%5\n"
-             "S: serial/by-path/pci-0000:00:14.0-usb-0:%6:1.0-port0\n"_s
-                 .arg(interface, below, tty)
+             "S: serial/by-path/pci-0000:00:14.0-usb-0:%6:1.0-port0\n"_s.arg(interface, below, tty)
                  .arg(major)
                  .arg(tty.right(1))
                  .arg(port.mid(2));
@@ -107,8 +106,11 @@ public:
             QFile::remove(root + u"/dev/"_s + node);
             QFile::remove(root + u"/dev/.node/"_s + QString(node).replace(u'/', u'_'));
         }
-        for (const char16_t *folder : {u"/sys/bus/usb/devices", u"/sys/class/tty", u"/sys/dev/char",
-                                       u"/dev/serial/by-id", u"/dev/serial/by-path"}) {
+        for (const char16_t *folder : {u"/sys/bus/usb/devices",
+                                       u"/sys/class/tty",
+                                       u"/sys/dev/char",
+                                       u"/dev/serial/by-id",
+                                       u"/dev/serial/by-path"}) {
             const QDir links(root + QString::fromUtf16(folder));
             for (const QFileInfo &link : links.entryInfoList(QDir::System | QDir::AllEntries)) {
                 if (link.isSymLink() && !link.exists())
