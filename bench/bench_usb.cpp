@@ -5,7 +5,7 @@
 // survey: an older tollbeck given as the argument, or else this one with nothing planted. Then
 // how soon --find notices an adapter plugged in. Run under umockdev-wrapper.
 
-#include "tests/usbbed.h"
+#include "tools/usbbed.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -6,7 +6,7 @@
 
 #include "serial/serialdevices.h"
 #include "serial/usbadapters.h"
-#include "tests/usbbed.h"
+#include "tools/usbbed.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -71,6 +71,13 @@ struct Tollbeck
         out = QString::fromLocal8Bit(process.readAllStandardOutput());
         err = QString::fromLocal8Bit(process.readAllStandardError());
         return process.exitCode();
+    }
+    // Writes the settings file with this line under [Ports].
+    bool mapPorts(const QByteArray &line)
+    {
+        QFile settings(dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
+        return QDir(dir.path()).mkpath(u"Tollbeck"_s) && settings.open(QIODevice::WriteOnly)
+               && settings.write("[Ports]\n" + line + '\n') > 0;
     }
     int run(const QStringList &arguments)
     {
@@ -262,10 +269,7 @@ void TestUsb::sharedNameGivesWayToByPath()
                                "adapter has the same by-id name"_s),
              qPrintable(list.out));
     // The hint for a device no COM number reaches suggests the name that lasts.
-    QVERIFY(QDir().mkpath(list.dir.filePath(u"Tollbeck"_s)));
-    QFile settings(list.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
-    QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write("[Ports]\nCOM6=/dev/none\n") > 0);
-    settings.close();
+    QVERIFY(list.mapPorts("COM6=/dev/none"));
     QCOMPARE(list.run({u"--check"_s, u"/dev/ttyUSB1"_s}), 2);
     QVERIFY2(list.err.contains(QRegularExpression(
                  u"^tollbeck: /dev/ttyUSB1 is not in the port list. Add COM\\d+=/dev/serial/"
@@ -306,11 +310,7 @@ void TestUsb::listAndCauses()
 
     // Mapped to a missing device of its own: no machine-wide lock file name is tried.
     const QString missing = tollbeck.dir.filePath(u"ttyUSB0"_s);
-    QVERIFY(QDir().mkpath(tollbeck.dir.filePath(u"Tollbeck"_s)));
-    QFile settings(tollbeck.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
-    QVERIFY(settings.open(QIODevice::WriteOnly)
-            && settings.write("[Ports]\nCOM5=" + QFile::encodeName(missing) + '\n') > 0);
-    settings.close();
+    QVERIFY(tollbeck.mapPorts("COM5=" + QFile::encodeName(missing)));
     QCOMPARE(tollbeck.run({u"--check"_s, u"COM5"_s, u"--no-walk"_s}), 1);
     lines = tollbeck.out.split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.value(2), u"COM 5: %1 is not there."_s.arg(missing));
@@ -351,10 +351,7 @@ void TestUsb::findNoticesAPlugIn()
              qPrintable(find.out));
 
     // With --check: a device no COM number reaches cannot be checked; the line to add is told.
-    QVERIFY(QDir().mkpath(find.dir.filePath(u"Tollbeck"_s)));
-    QFile settings(find.dir.filePath(u"Tollbeck/Tollbeck.conf"_s));
-    QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write("[Ports]\nCOM6=/dev/none\n") > 0);
-    settings.close();
+    QVERIFY(find.mapPorts("COM6=/dev/none"));
     find.start({u"--find=5"_s, u"--check"_s});
     QVERIFY(find.process.waitForReadyRead(5000));
     Plant second = kFtdi;
