@@ -330,15 +330,24 @@ void Form1::Form_Load()
     Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 }
 
-// "/dev/ttyUSB0: FT232R USB UART, FTDI", "/dev/ttyS3: not present", or the device alone.
+// "/dev/ttyUSB0: FT232R USB UART, FTDI", "/dev/ttyS3: not present", or the device alone. A USB
+// device not present may be an adapter plugged in that became no port: the reason follows.
 QStringList Form1::portTooltips() const
 {
     const QStringList devices = MSComm1.ports().devices();
     const QList<DeviceFacts> facts = m_devices.describe(devices);
+    QStringList reasons;
+    for (const UsbAdapter &adapter : m_devices.adaptersNotPorts())
+        reasons << adapter.reason();
+    const QString notPresent
+        = reasons.isEmpty() ? u"not present"_s : u"not present. "_s + reasons.join(u' ');
     QStringList tips;
     for (qsizetype entry = 0; entry < devices.size(); ++entry) {
         const DeviceFacts &device = facts[entry];
-        const QString about = device.present ? device.known() : u"not present"_s;
+        const bool mainboard = devices[entry].startsWith(u"/dev/ttyS"_s);
+        const QString about = device.present ? device.known()
+                              : mainboard    ? u"not present"_s
+                                             : notPresent;
         tips << (about.isEmpty() ? devices[entry] : devices[entry] + u": "_s + about);
     }
     return tips;

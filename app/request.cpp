@@ -60,6 +60,10 @@ struct Options
         u"--soak[=SECONDS]: with --check, after a pass, echo without pause until Ctrl+C, or for "
         "SECONDS (--soak=60), while you move the cable and its plugs; every dropout, wrong or "
         "missing byte is reported with its time."_s};
+    QCommandLineOption find{
+        u"find"_s,
+        u"--find[=SECONDS]: wait up to 60 s, or SECONDS, for a cable to be plugged in and tell "
+        "which port it is; with --check, then test that port."_s};
     QCommandLineOption help{{u"h"_s, u"help"_s}, u"Show this help."_s};
     QCommandLineOption version{{u"v"_s, u"version"_s}, u"Show the version."_s};
 
@@ -67,7 +71,7 @@ struct Options
     {
         parser.setApplicationDescription(
             u"Checks a radio interface cable on a serial port, with the radio end left open."_s);
-        parser.addOptions({check, noWalk, list, json, lines, rates, soak, help, version});
+        parser.addOptions({check, noWalk, list, json, lines, rates, soak, find, help, version});
         parser.addPositionalArgument(u"PORT"_s,
                                      u"COM1 to COM12 (COM 5, com5 or 5 also do), or a serial "
                                      "device or a link to one that a COM number is mapped to."_s,
@@ -75,7 +79,7 @@ struct Options
     }
 };
 
-// "--soak 5" or "--rates 9600": the value would be taken for PORT (or for a second one), so the
+// "--soak 5", "--find 30" or "--rates 9600": the value would be taken for PORT (or for a second one), so the
 // check would run on another port or not at all. Returns the error, empty when there is none.
 QString bareValue(const QStringList &arguments)
 {
@@ -86,7 +90,8 @@ QString bareValue(const QStringList &arguments)
         const QString &value = arguments[i + 1];
         if (option == u"--"_s)
             break;
-        const bool soak = option == u"--soak"_s && seconds.match(value).hasMatch();
+        const bool soak = (option == u"--soak"_s || option == u"--find"_s)
+                          && seconds.match(value).hasMatch();
         if (!soak && !(option == u"--rates"_s && rateList.match(value).hasMatch()))
             continue;
         QString error
@@ -111,18 +116,22 @@ std::variant<Request, UsageError> parseArguments(const QStringList &arguments)
     const Options options;
     options.addTo(parser);
 
-    // --rates and --soak take a value only after "=". Alone they mean every rate, and until
-    // stopped.
+    // --rates, --soak and --find take a value only after "=". Alone they mean every rate, until
+    // stopped, and a minute.
     QStringList given;
     QString ratesList = kAllRates;
     QString soakSeconds = u"0"_s;
+    QString findSeconds = u"60"_s;
     for (const QString &argument : arguments) {
         const QString option = argument.section(u'=', 0, 0);
-        if (option == u"--rates"_s && argument.contains(u'='))
-            ratesList = argument.section(u'=', 1);
-        else if (option == u"--soak"_s && argument.contains(u'='))
-            soakSeconds = argument.section(u'=', 1);
-        given << (option == u"--rates"_s || option == u"--soak"_s ? option : argument);
+        const bool valued
+            = option == u"--rates"_s || option == u"--soak"_s || option == u"--find"_s;
+        if (valued && argument.contains(u'='))
+            (option == u"--rates"_s  ? ratesList
+             : option == u"--soak"_s ? soakSeconds
+                                     : findSeconds)
+                = argument.section(u'=', 1);
+        given << (valued ? option : argument);
     }
     if (!parser.parse(given))
         return UsageError{parser.errorText() + u" See tollbeck --help."_s};
@@ -140,13 +149,19 @@ std::variant<Request, UsageError> parseArguments(const QStringList &arguments)
         return request;
     }
     const bool check = isSet(options.check);
+    const bool find = isSet(options.find);
     const bool deeper = isSet(options.lines) || isSet(options.rates) || isSet(options.soak);
-    if (check && isSet(options.list))
-        return UsageError{u"--check and --list cannot go together."_s};
+    static const QRegularExpression wholeSeconds(u"^[1-9]\\d{0,4}$"_s);
+    if (isSet(options.list) && (check || find))
+        return UsageError{u"--list goes with neither --check nor --find."_s};
+    if (find && !ports.isEmpty())
+        return UsageError{u"--find finds the port: give no PORT with it."_s};
+    if (find && !wholeSeconds.match(findSeconds).hasMatch())
+        return UsageError{u"--find=%1: give whole seconds, as in --find=120."_s.arg(findSeconds)};
     if (isSet(options.noWalk) && !check)
         return UsageError{u"--no-walk goes with --check only."_s};
-    if (request.json && !check && !isSet(options.list))
-        return UsageError{u"--json goes with --check or --list."_s};
+    if (request.json && !check && !isSet(options.list) && !find)
+        return UsageError{u"--json goes with --check, --list or --find."_s};
     if (deeper && !check)
         return UsageError{u"--lines, --rates and --soak go with --check only."_s};
     if (isSet(options.rates) && !request.deeper.setRates(ratesList))
@@ -169,8 +184,12 @@ std::variant<Request, UsageError> parseArguments(const QStringList &arguments)
         request.action = Request::Action::List;
         return request;
     }
-    if (!check)
-        return UsageError{u"nothing to do: give --check, --list, --help or --version."_s};
+    if (!check && !find)
+        return UsageError{
+            u"nothing to do: give --check, --list, --find, --help or --version."_s};
+    request.action = find ? Request::Action::Find : Request::Action::Check;
+    request.findSeconds = findSeconds.toInt();
+    request.check = check;
     request.port = ports.value(0).trimmed();
     request.walk = !isSet(options.noWalk);
     request.deeper.lines = isSet(options.lines);

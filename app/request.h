@@ -14,12 +14,14 @@
 // looked up, opened or started.
 struct Request
 {
-    enum class Action { Check, List, Help, Version };
+    enum class Action { Check, List, Find, Help, Version };
     Action action = Action::Check;
     QString port;      // --check's PORT, trimmed; empty: the port saved at the window's last Exit
     bool walk = true;  // false with --no-walk
     bool json = false; // the result as one JSON document
     DeeperChecks deeper;
+    int findSeconds = 60; // --find: how long to wait for the cable
+    bool check = false;   // --find: then check the port found
 };
 
 // What is wrong with the arguments, in one line.

@@ -92,6 +92,7 @@ QJsonObject run(const RunRecord &run)
         {u"attempts"_s, attempts},
         {u"stopped"_s, run.stopped},
         {u"unreached"_s, QJsonArray::fromStringList(run.unreached)},
+        {u"adapters_not_ports"_s, adapters(run.adapters)},
         {u"passed"_s,
          passed ? QJsonValue(QJsonObject{{u"port"_s, passed->port}, {u"device"_s, passed->device}})
                 : QJsonValue()},
@@ -113,8 +114,54 @@ QJsonArray portList(const QList<PortFacts> &ports)
             {u"console"_s, textOrNull(port.console)},
             {u"serial_port"_s, port.notSerialClass.isEmpty()},
             {u"stale_lock_files"_s, staleJson(port.staleLockFiles)},
+            {u"by_id"_s, textOrNull(port.byId)},
+            {u"by_path"_s, textOrNull(port.byPath)},
+            {u"shared_by_id"_s, port.sharedById},
+            {u"adapters_not_ports"_s, adapters(port.notPorts)},
         });
     }
+    return list;
+}
+
+QJsonObject adapter(const UsbAdapter &adapter)
+{
+    const auto id = [](std::optional<quint16> value) {
+        return value ? QJsonValue(u"%1"_s.arg(*value, 4, 16, QChar(u'0'))) : QJsonValue();
+    };
+    const char16_t *state = u"port";
+    switch (adapter.state) {
+    case UsbAdapter::State::Port:
+        break;
+    case UsbAdapter::State::Claimed:
+        state = u"claimed";
+        break;
+    case UsbAdapter::State::NoDriver:
+        state = u"no_driver";
+        break;
+    case UsbAdapter::State::NoSerialDevice:
+        state = u"no_serial_device";
+        break;
+    }
+    return {
+        {u"usb"_s, adapter.usbPath},
+        {u"vendor_id"_s, id(adapter.vendor)},
+        {u"product_id"_s, id(adapter.product)},
+        {u"product"_s, textOrNull(adapter.productName)},
+        {u"maker"_s, textOrNull(adapter.maker)},
+        {u"serial"_s, textOrNull(adapter.serial)},
+        {u"state"_s, QString::fromUtf16(state)},
+        {u"driver"_s, textOrNull(adapter.driver)},
+        {u"node"_s, textOrNull(adapter.usbNode())},
+        {u"holders"_s, holdersJson(adapter.holders)},
+        {u"reason"_s, textOrNull(adapter.reason())},
+    };
+}
+
+QJsonArray adapters(const QList<UsbAdapter> &adapters)
+{
+    QJsonArray list;
+    for (const UsbAdapter &one : adapters)
+        list.append(adapter(one));
     return list;
 }
 

@@ -19,5 +19,8 @@ QJsonObject run(const RunRecord &run);
 
 // COM 1 to COM 12 as --list shows them.
 QJsonArray portList(const QList<PortFacts> &ports);
+// A USB adapter that is no port: its identity, what it is, why it is none.
+QJsonObject adapter(const UsbAdapter &adapter);
+QJsonArray adapters(const QList<UsbAdapter> &adapters);
 
 } // namespace RunJson

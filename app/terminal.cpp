@@ -4,6 +4,7 @@
 #include "app/terminal.h"
 
 #include "app/deeperchecks.h"
+#include "app/findport.h"
 #include "app/request.h"
 #include "app/runjson.h"
 #include "app/terminalio.h"
@@ -97,7 +98,8 @@ int check(const Request &request,
           qint16 port,
           MSComm &comm,
           RunClock &clock,
-          const SerialDevices &devices)
+          const SerialDevices &devices,
+          const QJsonObject &found = {})
 {
     StopSignals stop;
     Output out;
@@ -119,6 +121,8 @@ int check(const Request &request,
                          request.walk};
     const RunRecord record = LoopbackTest(log, comm, clock, ports).run();
     QJsonObject json = RunJson::run(record);
+    if (!found.isEmpty())
+        json.insert(u"find"_s, found);
     DeeperResult deeper;
     if (const Attempt *passed = record.passed();
         passed && request.deeper.any() && !log.stopRequested())
@@ -146,6 +150,32 @@ int list(const Request &request, const MSComm &comm, const SerialDevices &device
     return print(text);
 }
 
+// --find: waits for the cable, says which port it is, and with --check tests that port.
+int find(const Request &request, MSComm &comm, RunClock &clock, const SerialDevices &devices)
+{
+    const std::chrono::seconds limit(request.findSeconds);
+    FindPort::Found found;
+    {
+        StopSignals stop;
+        found = FindPort::wait(
+            limit,
+            [&] { return stop.received() != 0; },
+            [] { writeError(FindPort::kPrompt + u'\n'); });
+        stop.finish(Success, false); // a stop dies by its signal here, nothing being open
+    }
+    const FindPort::Report report
+        = FindPort::report(found, limit, comm.ports(), devices, freePort(comm.ports(), devices));
+    if (request.check && report.port > 0) {
+        if (!request.json && print(report.text + u'\n') != Success)
+            return OutputFailed;
+        return check(request, report.port, comm, clock, devices, report.json);
+    }
+    const int status = report.port > 0 || (found.any() && !request.check) ? Success : NonePassed;
+    const int printed = print(request.json ? QString::fromUtf8(QJsonDocument(report.json).toJson())
+                                           : report.text);
+    return printed == Success ? status : printed;
+}
+
 } // namespace
 
 int run(const QStringList &arguments,
@@ -171,6 +201,8 @@ int run(const QStringList &arguments,
                          QLatin1String(Version::kVersion)));
     case Request::Action::List:
         return list(request, comm, devices);
+    case Request::Action::Find:
+        return find(request, comm, clock, devices);
     case Request::Action::Check:
         break;
     }

@@ -152,6 +152,12 @@ QString causes(const RunRecord &run)
         text += selectedNotOpened(run.selected, selected.error->description());
     if (!run.unreached.isEmpty())
         text += notInPortList(run.unreached, run.settingsFile);
+    // An adapter plugged in may be there without being a port: one line says why.
+    QStringList reasons;
+    for (const UsbAdapter &adapter : run.adapters)
+        reasons << adapter.reason();
+    if (!reasons.isEmpty())
+        text += kCrLf + reasons.join(u' ') + kCrLf;
     return text;
 }
 

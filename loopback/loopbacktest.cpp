@@ -98,8 +98,10 @@ RunRecord LoopbackTest::run()
     // missing: the user may have plugged the cable into one of those.
     const auto &attempts = m_record.attempts;
     if (!m_record.stopped && !m_record.passed()
-        && std::any_of(attempts.cbegin(), attempts.cend(), deviceMissing))
+        && std::any_of(attempts.cbegin(), attempts.cend(), deviceMissing)) {
         m_record.unreached = m_ports.devices.notReachedBy(m_ports.map);
+        m_record.adapters = m_ports.devices.adaptersNotPorts();
+    }
     guard([&] { m_report.runEnded(m_record); });
     return m_record;
 }

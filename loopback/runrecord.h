@@ -50,6 +50,8 @@ struct RunRecord
     bool stopped = false;
     // When a device was missing: the serial devices that no COM number reaches.
     QStringList unreached;
+    // When a device was missing: the USB adapters that did not become a serial device.
+    QList<UsbAdapter> adapters;
 
     // The attempt that passed; null when none did.
     const Attempt *passed() const

@@ -7,7 +7,9 @@
 set -euo pipefail
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
-    packages=(cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins fonts-liberation2)
+    # umockdev plants USB adapters for the tests, which every build but the package's has.
+    packages=(cmake make g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins fonts-liberation2
+        pkg-config umockdev libumockdev-dev gir1.2-umockdev-1.0)
 fi
 missing=()
 for package in "${packages[@]}"; do

@@ -130,14 +130,18 @@ std::pair<qint16, QString> choosePort(const QString &given,
     if (!QFileInfo::exists(given))
         return {0, u"%1 is not there, and no COM number is mapped to it."_s.arg(given)};
     const QString device = QFileInfo(given).absoluteFilePath();
+    // The [Ports] line names the device by the name that lasts, when it has one.
+    const QString lasting = devices.lastingName(given);
+    const QString mapped = lasting.isEmpty() ? device : lasting;
     if (const int port = freePort(map, devices); port > 0)
         return {0,
-                u"%1 is not in the port list. Add COM%2=%1 under [Ports] in %3, then run "
+                u"%1 is not in the port list. Add COM%2=%3 under [Ports] in %4, then run "
                 "tollbeck --check COM%2."_s.arg(device)
                     .arg(port)
-                    .arg(map.settingsFile())};
+                    .arg(mapped, map.settingsFile())};
     return {0,
             u"%1 is not in the port list. Map a COM number to it under [Ports] in %2, as in "
-            "COM%3=%1, then check that COM number."_s.arg(device, map.settingsFile())
-                .arg(kLastPort)};
+            "COM%3=%4, then check that COM number."_s.arg(device, map.settingsFile())
+                .arg(kLastPort)
+                .arg(mapped)};
 }

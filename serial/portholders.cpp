@@ -58,12 +58,15 @@ struct Scan
     bool hidden = false;                          // some process's descriptors could not be listed
 };
 
-// Only a terminal can be a serial port. Anything else will not open as one, and some such
-// devices (/dev/null) are held by nearly every process.
-bool isTerminal(const Target &target)
+// Only a terminal can be a serial port, and only a USB device node can be claimed from a USB
+// adapter (through usbfs). Anything else is never looked for: some such devices (/dev/null)
+// are held by nearly every process.
+bool isTerminalOrUsb(const Target &target)
 {
+    if (target.ptyIndex >= 0)
+        return true; // pseudo-terminal slaves are not in sysfs
     const QString kind = charDeviceClass(target.device);
-    return kind.isEmpty() || kind == u"tty"_s; // no sysfs to ask: look all the same
+    return kind.isEmpty() || kind == u"tty"_s || kind == u"usb"_s; // no sysfs to ask: look all the same
 }
 
 // Reads a small file below /proc whole into buffer, NUL-terminated; false when it cannot.
@@ -113,12 +116,15 @@ void scanProcess(int procFd, const char *pid, const std::vector<Target> &targets
         if (entry->d_name[0] == '.')
             continue;
         // Reading the link text never touches the file it names. Only a device node is examined
-        // further: a stat of a file on a hung network or FUSE file system could block.
+        // further: a stat of a file on a hung network or FUSE file system could block. A
+        // process in a container or chroot names its /dev below that root.
         char link[128];
         const ssize_t length = ::readlinkat(fdDir, entry->d_name, link, sizeof link - 1);
-        if (length < 5 || std::strncmp(link, "/dev/", 5) != 0)
+        if (length < 5)
             continue;
         link[length] = '\0';
+        if (std::strstr(link, "/dev/") == nullptr)
+            continue;
         if (std::strcmp(link, "/dev/ptmx") == 0 || std::strcmp(link, "/dev/pts/ptmx") == 0) {
             if (const int index = masterIndex(procFd, pid, entry->d_name); index >= 0)
                 scan.masterHolders[index].insert(process);
@@ -126,10 +132,12 @@ void scanProcess(int procFd, const char *pid, const std::vector<Target> &targets
         }
         struct stat node
         {};
-        if (::fstatat(fdDir, entry->d_name, &node, 0) != 0 || !S_ISCHR(node.st_mode))
+        if (::fstatat(fdDir, entry->d_name, &node, 0) != 0)
             continue;
+        // The same device, or the very node that was looked up.
         for (const Target &target : targets) {
-            if (node.st_rdev == target.device)
+            if ((S_ISCHR(node.st_mode) && node.st_rdev == target.device)
+                || (node.st_dev == target.nodeFileSystem && node.st_ino == target.node))
                 scan.slaveHolders[target.device].insert(process);
         }
     }
@@ -365,7 +373,7 @@ std::map<QString, QList<PortHolder>> findPortHolders(const QStringList &paths,
                                 : -1,
                             node.st_dev,
                             node.st_ino};
-        if (isTerminal(target))
+        if (isTerminalOrUsb(target))
             targets.emplace(path, target);
     }
     if (targets.empty())

@@ -8,6 +8,7 @@
 #include "serial/portnumber.h"
 
 #include <algorithm>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
@@ -17,8 +18,11 @@ QList<PortFacts> surveyPorts(const PortMap &map,
 {
     const QStringList paths = map.devices();
     const QList<DeviceFacts> facts = devices.describe(paths);
+    // One look at every process for the ports and for the adapters claimed through usbfs.
+    QList<UsbAdapter> adapters = devices.usbAdapters(false);
     const std::map<QString, QList<PortHolder>> holders
-        = findPortHolders(paths, guards.lockDirectories);
+        = findPortHolders(paths + claimedNodes(adapters), guards.lockDirectories);
+    setHolders(adapters, holders);
     const QStringList consoles = guards.consoles();
     QList<PortFacts> ports;
     for (qint16 port = 1; port <= kLastPort; ++port) {
@@ -28,12 +32,17 @@ QList<PortFacts> surveyPorts(const PortMap &map,
         known.port = port;
         known.path = path;
         known.facts = device;
-        if (!device.present)
+        if (!device.present) {
+            known.notPorts = notPorts(adapters);
             continue;
+        }
         known.notSerialClass = nonTerminalClass(path);
         if (!known.notSerialClass.isEmpty())
             continue;
-        known.lastingName = devices.lastingName(path);
+        if (const UsbAdapter *usb = adapterOf(adapters, path))
+            std::tie(known.byId, known.byPath, known.sharedById)
+                = std::tuple(usb->byId, usb->byPath, usb->sharedById);
+        known.lastingName = devices.lastingName(path, &adapters);
         known.holders = holders.at(path);
         known.console = consoleName(consoleKind(path, consoles));
         known.staleLockFiles = staleLockFiles(path, guards.lockDirectories);
@@ -57,6 +66,8 @@ QString surveyText(const QList<PortFacts> &ports)
             about << port.facts.known() << port.console;
             if (!port.lastingName.isEmpty())
                 about << u"lasting name "_s + port.lastingName;
+            if (port.sharedById)
+                about << u"another adapter has the same by-id name"_s;
             if (!port.holders.isEmpty())
                 about << u"in use by "_s + holderNames(port.holders);
             for (const LockFile &lock : port.staleLockFiles)
@@ -68,6 +79,13 @@ QString surveyText(const QList<PortFacts> &ports)
         text += u"%1  %2  %3\n"_s.arg(portEntryText(port.port).leftJustified(6),
                                       port.path.leftJustified(width),
                                       about.join(u"; "_s));
+    }
+    // Every port not there knows the same adapters: one line each, once.
+    for (const PortFacts &port : ports) {
+        for (const UsbAdapter &adapter : port.notPorts)
+            text += adapter.reason() + u'\n';
+        if (!port.notPorts.isEmpty())
+            break;
     }
     return text;
 }

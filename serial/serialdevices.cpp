@@ -70,13 +70,18 @@ SerialDevices SerialDevices::system()
             return devices;
         },
         u"/dev/serial/by-id"_s,
-        systemConsoles);
+        systemConsoles,
+        ::usbAdapters);
 }
 
-SerialDevices::SerialDevices(DeviceList list, QString stableNames, ConsoleList consoles)
+SerialDevices::SerialDevices(DeviceList list,
+                             QString stableNames,
+                             ConsoleList consoles,
+                             UsbSurvey usb)
     : m_list(std::move(list))
     , m_stableNames(std::move(stableNames))
     , m_consoles(std::move(consoles))
+    , m_usb(std::move(usb))
 {}
 
 QList<DeviceFacts> SerialDevices::describe(const QStringList &paths) const
@@ -101,11 +106,19 @@ DeviceFacts SerialDevices::describe(const QString &path) const
     return describe(QStringList{path}).constFirst();
 }
 
-QString SerialDevices::lastingName(const QString &path) const
+QString SerialDevices::lastingName(const QString &path, const QList<UsbAdapter> *surveyed) const
 {
     const QDir stable(m_stableNames);
-    if (QFileInfo(path).absolutePath() == QDir::cleanPath(stable.absolutePath()))
+    const QString folder = QFileInfo(path).absolutePath();
+    if (folder == QDir::cleanPath(stable.absolutePath()) || folder == u"/dev/serial/by-path"_s)
         return {};
+    // A USB adapter's, by device number: its by-id link, or its by-path one when that is shared.
+    if (m_usb || surveyed) {
+        const QList<UsbAdapter> adapters = surveyed ? *surveyed : m_usb(false);
+        if (const UsbAdapter *adapter = adapterOf(adapters, path);
+            adapter && !adapter->lastingName().isEmpty())
+            return adapter->lastingName();
+    }
     const QString node = QFileInfo(path).canonicalFilePath();
     if (node.isEmpty())
         return {};
@@ -116,6 +129,16 @@ QString SerialDevices::lastingName(const QString &path) const
             return link.filePath();
     }
     return {};
+}
+
+QList<UsbAdapter> SerialDevices::usbAdapters(bool findHolders) const
+{
+    return m_usb ? m_usb(findHolders) : QList<UsbAdapter>();
+}
+
+QList<UsbAdapter> SerialDevices::adaptersNotPorts() const
+{
+    return notPorts(usbAdapters());
 }
 
 QStringList SerialDevices::notReachedBy(const PortMap &map) const

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "serial/consoles.h"
+#include "serial/usbadapters.h"
 
 #include <QList>
 #include <QString>
@@ -24,6 +25,8 @@ struct SerialDevice
 
 // The serial devices on this computer now.
 using DeviceList = std::function<QList<SerialDevice>()>;
+// The serial-looking USB adapters now; with true, who claimed one through usbfs is looked for.
+using UsbSurvey = std::function<QList<UsbAdapter>(bool)>;
 
 // What the computer says about a device node at one moment.
 struct DeviceFacts
@@ -42,16 +45,25 @@ struct DeviceFacts
 class SerialDevices
 {
 public:
-    // The system's own list, the stable names in /dev/serial/by-id and the system's consoles.
+    // The system's own list, the stable names in /dev/serial/by-id, the system's consoles and
+    // its USB adapters.
     static SerialDevices system();
-    SerialDevices(DeviceList list, QString stableNames, ConsoleList consoles = {});
+    SerialDevices(DeviceList list,
+                  QString stableNames,
+                  ConsoleList consoles = {},
+                  UsbSurvey usb = {});
 
     // The facts for each path, in the same order, from one look at the system.
     QList<DeviceFacts> describe(const QStringList &paths) const;
     DeviceFacts describe(const QString &path) const;
-    // The link among the stable names that leads to path's device. Empty when path is one of
-    // them already, or when none leads there.
-    QString lastingName(const QString &path) const;
+    // The link among the stable names that leads to path's device; for a USB adapter whose
+    // by-id name another present adapter shares, its by-path name. Empty when path is one of
+    // them already, or when none leads there. surveyed: the USB adapters, when just looked at.
+    QString lastingName(const QString &path, const QList<UsbAdapter> *surveyed = nullptr) const;
+    // The USB adapters now, with the reason each that is no port is not.
+    QList<UsbAdapter> usbAdapters(bool findHolders = true) const;
+    // Those USB adapters that are no port; empty when none is, or nobody can ask.
+    QList<UsbAdapter> adaptersNotPorts() const;
     // The listed devices that no COM number from 1 to 12 leads to, in natural order; never a
     // console.
     QStringList notReachedBy(const PortMap &map) const;
@@ -60,4 +72,5 @@ private:
     DeviceList m_list;
     QString m_stableNames;
     ConsoleList m_consoles;
+    UsbSurvey m_usb;
 };

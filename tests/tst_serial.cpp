@@ -102,12 +102,12 @@ void TestSerial::choosePort_data()
     // not there, so that the new line hides nothing.
     QTest::newRow("unmapped, COM 1 to 4 mapped")
         << u"{device}"_s << 4 << 0
-        << u"{device} is not in the port list. Add COM5={device} under [Ports] in {settings}, "
+        << u"{device} is not in the port list. Add COM5={link} under [Ports] in {settings}, "
            "then run tollbeck --check COM5."_s;
     QTest::newRow("unmapped, every COM number mapped")
         << u"{device}"_s << 12 << 0
         << u"{device} is not in the port list. Map a COM number to it under [Ports] in "
-           "{settings}, as in COM12={device}, then check that COM number."_s;
+           "{settings}, as in COM12={link}, then check that COM number."_s;
 }
 
 void TestSerial::choosePort()

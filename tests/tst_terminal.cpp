@@ -144,6 +144,7 @@ private Q_SLOTS:
     void stopInEveryPhase_data();
     void stopInEveryPhase();
     void leftExclusive();
+    void findStopsOnCtrlC();
     void deeperChecks_data();
     void deeperChecks();
 };
@@ -363,7 +364,7 @@ void TestTerminal::parseArguments_data()
         QTest::newRow(name) << arguments << request;
     };
     const QString all = u"1200,2400,4800,9600,19200,38400,57600,115200"_s;
-    row("nothing", {}, u"error: nothing to do: give --check, --list, --help or --version."_s);
+    row("nothing", {}, u"error: nothing to do: give --check, --list, --find, --help or --version."_s);
     row("--check: the saved port, walking", {u"--check"_s}, u"check '' walk - - - -"_s);
     row("COM5, no walk", {u"--check"_s, u"COM5"_s, u"--no-walk"_s}, u"check 'COM5' - - - - -"_s);
     row("PORT before --check, spaced",
@@ -416,8 +417,19 @@ void TestTerminal::parseArguments_data()
         u"error: Unexpected value after '--check'. See tollbeck --help."_s);
     row("--check --list",
         {u"--check"_s, u"--list"_s},
-        u"error: --check and --list cannot go together."_s);
-    row("--json alone", {u"--json"_s}, u"error: --json goes with --check or --list."_s);
+        u"error: --list goes with neither --check nor --find."_s);
+    row("--json alone", {u"--json"_s}, u"error: --json goes with --check, --list or --find."_s);
+    row("--find, then a check", {u"--find=90"_s, u"--check"_s}, u"find90+check '' walk - - - -"_s);
+    row("--find with a PORT",
+        {u"--find"_s, u"--check"_s, u"COM5"_s},
+        u"error: --find finds the port: give no PORT with it."_s);
+    row("--find=0", {u"--find=0"_s}, u"error: --find=0: give whole seconds, as in --find=120."_s);
+    row("--find 5",
+        {u"--find"_s, u"5"_s},
+        u"error: --find 5: give the seconds after '=', as in --find=5; to test COM 5, write it as COM5."_s);
+    row("--find --list",
+        {u"--find"_s, u"--list"_s},
+        u"error: --list goes with neither --check nor --find."_s);
 }
 
 void TestTerminal::parseArguments()
@@ -431,12 +443,17 @@ void TestTerminal::parseArguments()
         return;
     }
     const Request &got = std::get<Request>(parsed);
-    static const char *const actions[] = {"check", "list", "help", "version"};
+    static const char *const actions[] = {"check", "list", "find", "help", "version"};
     QStringList rates;
     for (const qint32 rate : got.deeper.rates.value_or(QList<qint32>()))
         rates << QString::number(rate);
     const QString described
-        = u"%1 '%2' %3 %4 %5 %6 %7"_s.arg(QLatin1String(actions[int(got.action)]), got.port)
+        = u"%1 '%2' %3 %4 %5 %6 %7"_s
+              .arg(QLatin1String(actions[int(got.action)])
+                       + (got.action == Request::Action::Find
+                              ? QString::number(got.findSeconds) + (got.check ? u"+check"_s : u""_s)
+                              : QString()),
+                   got.port)
               .arg(got.walk ? u"walk"_s : u"-"_s, got.json ? u"json"_s : u"-"_s)
               .arg(got.deeper.lines ? u"lines"_s : u"-"_s)
               .arg(got.deeper.rates ? rates.join(u',') : u"-"_s)
@@ -581,6 +598,23 @@ void TestTerminal::leftExclusive()
              qPrintable(said));
     // Root's descriptors are hidden from a normal user, so it cannot rule out their programs.
     QCOMPARE(said.contains(u"no program you can see has it open"_s), ::geteuid() != 0);
+}
+
+// --find waits for a cable; Ctrl+C ends it as it ends a check, and the shell sees the signal.
+void TestTerminal::findStopsOnCtrlC()
+{
+    Terminal terminal;
+    QProcess &process = terminal.process;
+    process.setReadChannel(QProcess::StandardError);
+    process.start(QString::fromLocal8Bit(TOLLBECK), {u"--find"_s, u"--check"_s});
+    QVERIFY(process.waitForReadyRead(5000));
+    QTest::qWait(200);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    QCOMPARE(process.readAllStandardError(),
+             QByteArray("Plug the cable in now (or unplug it and plug it in again).\nStopped.\n"));
 }
 
 void TestTerminal::deeperChecks_data()
