@@ -14,13 +14,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::optional<LockLine> line = locksLine(text);
     if (!line)
         return 0;
-    // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF": the words after the lock's number.
-    const QList<QByteArray> words = text.mid(text.indexOf(':') + 1).simplified().split(' ');
-    expect(words.size() >= 5, "a holder's line has five words after the number at least");
-    expect(words[0] == "FLOCK" || words[0] == "POSIX", "the lock is a flock or a POSIX lock");
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF"
+    const QList<QByteArray> words = text.simplified().split(' ');
+    expect(words.size() >= 6 && words[0].endsWith(':'), "a holder's line has six words at least");
+    expect(words[1] == "FLOCK" || words[1] == "POSIX", "the lock is a flock or a POSIX lock");
     bool ok = false;
-    expect(line->pid > 0 && words[3].toLongLong(&ok) == line->pid && ok, "the pid");
-    const QList<QByteArray> node = words[4].split(':');
+    expect(line->pid > 0 && words[4].toLongLong(&ok) == line->pid && ok, "the pid");
+    const QList<QByteArray> node = words[5].split(':');
     expect(node.size() >= 3, "the node is major:minor:inode");
     expect(node[0].toUInt(&ok, 16) == line->fileSystemMajor && ok, "the major number");
     expect(node[1].toUInt(&ok, 16) == line->fileSystemMinor && ok, "the minor number");
