@@ -4,8 +4,8 @@
 // /proc/consoles and /sys/class/tty/console/active, the two split at the input's first NUL:
 // every console named is a path under /dev/, one word long.
 
-#include "fuzz/fuzzing.h"
 #include "serial/consoles.h"
+#include "fuzz/fuzzing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QSettings before(path, QSettings::IniFormat);
     const qint16 saved = savedPort(before);
     expect(saved >= 1 && saved <= kLastPort, "the saved port is a port");
-    (void)PortMap::withOverrides(before).devices();
+    (void) PortMap::withOverrides(before).devices();
 
     const qint16 chosen = saved % kLastPort + 1;
     // A save that does not read back must say so.

@@ -214,7 +214,8 @@ std::map<dev_t, std::set<pid_t>> lockHolders(const std::map<QString, Target> &ta
             continue;
         for (const auto &entry : targets) {
             const Target &target = entry.second;
-            if (target.node == line->inode && ::major(target.nodeFileSystem) == line->fileSystemMajor
+            if (target.node == line->inode
+                && ::major(target.nodeFileSystem) == line->fileSystemMajor
                 && ::minor(target.nodeFileSystem) == line->fileSystemMinor)
                 holders[target.device].insert(pid_t(line->pid));
         }

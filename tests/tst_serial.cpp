@@ -361,7 +361,8 @@ void TestSerial::locksLines_data()
     QTest::newRow("only waited for")
         << QByteArray("1: -> FLOCK  ADVISORY  WRITE 5151 00:1a:7 0 EOF") << qint64(0) << quint64(0);
     QTest::newRow("open file description")
-        << QByteArray("3: OFDLCK ADVISORY  READ  -1 08:01:1314861 0 EOF") << qint64(0) << quint64(0);
+        << QByteArray("3: OFDLCK ADVISORY  READ  -1 08:01:1314861 0 EOF") << qint64(0)
+        << quint64(0);
     // Read in part, this line was inode 4, and the pid 2^32 + 42 was process 42.
     QTest::newRow("inode with more behind it")
         << QByteArray("2: POSIX  ADVISORY  WRITE 2266 00:05:4*93 0 EOF") << qint64(0) << quint64(0);
