@@ -180,7 +180,7 @@ PortHolder describe(int procFd, qint64 pid)
     std::snprintf(path, sizeof path, "%lld/comm", static_cast<long long>(pid));
     PortHolder holder{pid, {}, false, {}, {}, {}};
     if (readProcFile(procFd, path, name, sizeof name))
-        holder.name = QString::fromLocal8Bit(name).trimmed();
+        holder.name = processName(name);
     const std::optional<uid_t> owner = ownerOf(procFd, pid);
     holder.otherUser = !owner || *owner != ::geteuid();
     if (owner && holder.otherUser)
@@ -313,6 +313,16 @@ QStringList systemLockDirectories()
             u"/var/tmp"_s,
             u"/var/lock/lockdev"_s,
             u"/run/lock"_s};
+}
+
+QString processName(const QByteArray &comm)
+{
+    QString name = QString::fromLocal8Bit(comm).trimmed();
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    }
+    return name;
 }
 
 qint64 lockFileProcess(const QByteArray &text)

@@ -57,6 +57,11 @@ QList<LockFile> staleLockFiles(const QString &path, const QStringList &lockDirec
 // when they give none.
 qint64 lockFileProcess(const QByteArray &text);
 
+// A process's name as /proc/PID/comm gives it, fit for a log line: any process may name itself
+// anything up to 15 bytes, so control characters (a terminal's escape sequences, line feeds)
+// become '?'.
+QString processName(const QByteArray &comm);
+
 // What a holder search takes from a line of /proc/locks: the process holding a flock or POSIX
 // lock, and the locked file's node (its file system's major and minor number, and its inode).
 struct LockLine

@@ -74,6 +74,8 @@ private Q_SLOTS:
     void lockFiles();
     void locksLines_data();
     void locksLines();
+    void processNames_data();
+    void processNames();
     void permissionTexts_data();
     void permissionTexts();
 };
@@ -380,6 +382,24 @@ void TestSerial::locksLines()
     QCOMPARE(read ? read->pid : 0, pid);
     QCOMPARE(read ? read->inode : 0, inode);
     QVERIFY(!read || (read->fileSystemMajor == 0 && read->fileSystemMinor == 0x1a));
+}
+
+void TestSerial::processNames_data()
+{
+    // /proc/PID/comm, which any process sets for itself, and the name the log gives.
+    QTest::addColumn<QByteArray>("comm");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QByteArray("minicom\n") << u"minicom"_s;
+    QTest::newRow("a terminal's escape sequence")
+        << QByteArray("\x1b]2;root\x07x\n") << u"?]2;root?x"_s;
+    QTest::newRow("a line feed inside") << QByteArray("a\nCOM 1: ok\n") << u"a?COM 1: ok"_s;
+}
+
+void TestSerial::processNames()
+{
+    QFETCH(QByteArray, comm);
+    QFETCH(QString, name);
+    QCOMPARE(processName(comm), name);
 }
 
 void TestSerial::permissionTexts_data()
