@@ -18,11 +18,13 @@ start_cable() {
 }
 
 # keeps_running COMMAND: starts the program headless with empty settings and succeeds when it
-# is still running after three seconds.
+# is still running after three seconds. A program built for another architecture runs under
+# TOLLBECK_EMULATOR (qemu's user mode, as the suite's CMake files name it).
 keeps_running() {
-    local config status=0
+    local config status=0 emulator
+    read -ra emulator <<<"${TOLLBECK_EMULATOR:-}"
     config=$(mktemp -d)
-    XDG_CONFIG_HOME=$config QT_QPA_PLATFORM=offscreen timeout 3 "$1" || status=$?
+    XDG_CONFIG_HOME=$config QT_QPA_PLATFORM=offscreen timeout 3 "${emulator[@]}" "$1" || status=$?
     rm -rf "$config"
     if [ "$status" -ne 124 ]; then
         echo "$1 did not keep running (exit $status)" >&2

@@ -38,13 +38,21 @@ bool deviceNumber(const QString &path, dev_t &device)
 QStringList systemConsoles()
 {
     QStringList consoles{u"/dev/console"_s, u"/dev/tty"_s};
+    consoles += consoleDevices(readAll(u"/proc/consoles"_s),
+                               readAll(u"/sys/class/tty/console/active"_s));
+    consoles.removeDuplicates();
+    return consoles;
+}
+
+QStringList consoleDevices(const QByteArray &procConsoles, const QByteArray &active)
+{
+    QStringList consoles;
     // "ttyS0                -W- (EC p a)    4:64", one line a console.
-    for (const QByteArray &line : readAll(u"/proc/consoles"_s).split('\n')) {
+    for (const QByteArray &line : procConsoles.split('\n')) {
         if (const QByteArray name = line.simplified().split(' ').constFirst(); !name.isEmpty())
             consoles << u"/dev/"_s + QString::fromLocal8Bit(name);
     }
-    for (const QByteArray &name :
-         readAll(u"/sys/class/tty/console/active"_s).simplified().split(' ')) {
+    for (const QByteArray &name : active.simplified().split(' ')) {
         if (!name.isEmpty())
             consoles << u"/dev/"_s + QString::fromLocal8Bit(name);
     }

@@ -19,6 +19,10 @@ using ConsoleList = std::function<QStringList()>;
 // /sys/class/tty/console/active names (it may name several). Reads those two files only.
 QStringList systemConsoles();
 
+// The consoles that the text of /proc/consoles (a line each, its name first) and of
+// /sys/class/tty/console/active (names separated by spaces) name, as paths under /dev/.
+QStringList consoleDevices(const QByteArray &procConsoles, const QByteArray &active);
+
 // What the device at path is, compared by device number with links resolved: a virtual
 // terminal (/dev/ttyN), one of consoles, or neither. Looks with stat, opens nothing.
 Console consoleKind(const QString &path, const QStringList &consoles);

@@ -98,12 +98,9 @@ std::pair<qint16, QString> choosePort(const QString &given,
 {
     if (given.isEmpty())
         return {savedPort(settings), {}};
-    static const QRegularExpression com(u"^(?:com ?)?(\\d+)$"_s,
-                                        QRegularExpression::CaseInsensitiveOption);
-    if (const QRegularExpressionMatch number = com.match(given); number.hasMatch()) {
-        const int port = number.captured(1).toInt();
-        if (port >= 1 && port <= kLastPort)
-            return {qint16(port), {}};
+    if (const std::optional<int> port = comNumber(given)) {
+        if (*port >= 1 && *port <= kLastPort)
+            return {qint16(*port), {}};
         return {0, u"%1 is not a port: choose COM1 to COM%2."_s.arg(given).arg(kLastPort)};
     }
     if (!given.contains(u'/') && !QFileInfo::exists(given))

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <set>
 #include <vector>
@@ -177,7 +178,7 @@ PortHolder describe(int procFd, qint64 pid)
     std::snprintf(path, sizeof path, "%lld/comm", static_cast<long long>(pid));
     PortHolder holder{pid, {}, false, {}, {}, {}};
     if (readProcFile(procFd, path, name, sizeof name))
-        holder.name = QString::fromLocal8Bit(name).trimmed();
+        holder.name = processName(name);
     const std::optional<uid_t> owner = ownerOf(procFd, pid);
     holder.otherUser = !owner || *owner != ::geteuid();
     if (owner && holder.otherUser)
@@ -198,36 +199,23 @@ bool isCable(int procFd, pid_t pid, const std::set<pid_t> &masterHolders)
 }
 
 // The processes with a flock or POSIX lock on each target's node, from one read of
-// /proc/locks, which every user may read: "1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF", the
-// node as its file system's major and minor number in hex and its inode. Locks that are only
-// waited for ("1: -> FLOCK ...") and open file description locks (pid -1) name no holder.
+// /proc/locks, which every user may read.
 std::map<dev_t, std::set<pid_t>> lockHolders(const std::map<QString, Target> &targets)
 {
     std::map<dev_t, std::set<pid_t>> holders;
     QFile locks(u"/proc/locks"_s);
     if (!locks.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return holders;
-    for (const QByteArray &line : locks.readAll().split('\n')) {
-        char kind[16] = {};
-        int pid = 0;
-        unsigned major = 0;
-        unsigned minor = 0;
-        unsigned long inode = 0;
-        if (std::sscanf(line.constData(),
-                        "%*d: %15s %*s %*s %d %x:%x:%lu",
-                        kind,
-                        &pid,
-                        &major,
-                        &minor,
-                        &inode)
-                != 5
-            || pid <= 0 || (std::strcmp(kind, "FLOCK") != 0 && std::strcmp(kind, "POSIX") != 0))
+    for (const QByteArray &text : locks.readAll().split('\n')) {
+        const std::optional<LockLine> line = locksLine(text);
+        if (!line)
             continue;
         for (const auto &entry : targets) {
             const Target &target = entry.second;
-            if (target.node == inode && ::major(target.nodeFileSystem) == major
-                && ::minor(target.nodeFileSystem) == minor)
-                holders[target.device].insert(pid);
+            if (target.node == line->inode
+                && ::major(target.nodeFileSystem) == line->fileSystemMajor
+                && ::minor(target.nodeFileSystem) == line->fileSystemMinor)
+                holders[target.device].insert(pid_t(line->pid));
         }
     }
     return holders;
@@ -252,10 +240,9 @@ QStringList lockFilePaths(const QString &path, const QStringList &lockDirectorie
     return paths;
 }
 
-// The process number on the first line of a lock file, in both QLockFile's and the UUCP format;
-// 0 when there is none. Every local user may write to the lock directories, so only a regular
-// file is read, and no more than a line's worth: a FIFO there would wait for a writer, and a
-// device node might answer being opened.
+// The process number on the first line of a lock file; 0 when there is none. Every local user
+// may write to the lock directories, so only a regular file is read, and no more than a line's
+// worth: a FIFO there would wait for a writer, and a device node might answer being opened.
 pid_t lockFilePid(const QByteArray &name)
 {
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -268,11 +255,7 @@ pid_t lockFilePid(const QByteArray &name)
     if (::fstat(fd, &node) == 0 && S_ISREG(node.st_mode)) // it may have changed since the look
         length = ::read(fd, text, sizeof text - 1);
     ::close(fd);
-    int pid = 0;
-    int end = 0;
-    if (length <= 0 || std::sscanf(text, " %d%n", &pid, &end) != 1 || pid <= 0)
-        return 0;
-    return end == length || std::isspace(static_cast<unsigned char>(text[end])) ? pid : 0;
+    return length > 0 ? pid_t(lockFileProcess(QByteArray(text, length))) : 0;
 }
 
 QList<LockFile> lockFilesSeen(int procFd, const QString &path, const QStringList &lockDirectories)
@@ -328,6 +311,51 @@ QStringList systemLockDirectories()
             u"/var/tmp"_s,
             u"/var/lock/lockdev"_s,
             u"/run/lock"_s};
+}
+
+QString processName(const QByteArray &comm)
+{
+    QString name = QString::fromLocal8Bit(comm).trimmed();
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    }
+    return name;
+}
+
+qint64 lockFileProcess(const QByteArray &text)
+{
+    // The first word, whole: "4242x" is no number, and one too large for a process number
+    // names none (read into an int, 4294967297 would have named process 1).
+    const QByteArray word = text.simplified().split(' ').constFirst();
+    bool ok = false;
+    const qint64 pid = word.toLongLong(&ok);
+    return ok && pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? pid : 0;
+}
+
+// "1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF", the node as its file system's major and minor
+// number in hex and its inode, each field read whole. Locks that are only waited for
+// ("1: -> FLOCK ...") and open file description locks (pid -1) name no holder.
+std::optional<LockLine> locksLine(const QByteArray &line)
+{
+    const QList<QByteArray> words = line.simplified().split(' ');
+    if (words.size() < 6 || !words[0].endsWith(':') || (words[1] != "FLOCK" && words[1] != "POSIX"))
+        return std::nullopt;
+    const QList<QByteArray> node = words[5].split(':');
+    if (node.size() != 3)
+        return std::nullopt;
+    bool pidRead = false;
+    bool majorRead = false;
+    bool minorRead = false;
+    bool inodeRead = false;
+    const LockLine read{words[4].toLongLong(&pidRead),
+                        node[0].toUInt(&majorRead, 16),
+                        node[1].toUInt(&minorRead, 16),
+                        node[2].toULongLong(&inodeRead)};
+    if (!pidRead || !majorRead || !minorRead || !inodeRead || read.pid <= 0
+        || read.pid > std::numeric_limits<pid_t>::max())
+        return std::nullopt;
+    return read;
 }
 
 QString lockFileName(const QString &device)

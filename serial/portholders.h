@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <map>
+#include <optional>
 
 // A program that has a serial device open, or holds a lock on it: its process number and its
 // name, and whose it is when it is not this user's.
@@ -50,6 +51,29 @@ QString lockFileName(const QString &device);
 QList<LockFile> lockFiles(const QString &path, const QStringList &lockDirectories);
 // The lock files of the device that are ignored, for the port list to name.
 QList<LockFile> staleLockFiles(const QString &path, const QStringList &lockDirectories);
+
+// The process number that a lock file's first bytes give, in QLockFile's and the UUCP format (a
+// decimal number, spaces before it allowed, on a line of its own or followed by a space); 0
+// when they give none.
+qint64 lockFileProcess(const QByteArray &text);
+
+// A process's name as /proc/PID/comm gives it, fit for a log line: any process may name itself
+// anything up to 15 bytes, so control characters (a terminal's escape sequences, line feeds)
+// become '?'.
+QString processName(const QByteArray &comm);
+
+// What a holder search takes from a line of /proc/locks: the process holding a flock or POSIX
+// lock, and the locked file's node (its file system's major and minor number, and its inode).
+struct LockLine
+{
+    qint64 pid = 0;
+    unsigned fileSystemMajor = 0;
+    unsigned fileSystemMinor = 0;
+    quint64 inode = 0;
+};
+// None for a line that names no holder: a lock only waited for, an open file description's
+// lock (pid -1), another kind, or no such line at all.
+std::optional<LockLine> locksLine(const QByteArray &line);
 
 // The programs that hold each device of paths (device nodes or links to them) open or locked,
 // found without opening any: keyed by the path as given, with an entry for every path. Looks

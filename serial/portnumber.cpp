@@ -5,6 +5,7 @@
 
 #include "serial/commerror.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 
 using namespace Qt::StringLiterals;
@@ -28,6 +29,16 @@ qint16 portNumber(const QString &entryText)
                         u"The port list shows \"%1\", which does not end in a port number."_s.arg(
                             entryText));
     return number;
+}
+
+std::optional<int> comNumber(const QString &given)
+{
+    static const QRegularExpression com(u"^(?:com ?)?(\\d+)$"_s,
+                                        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch number = com.match(given);
+    if (!number.hasMatch())
+        return std::nullopt;
+    return number.captured(1).toInt();
 }
 
 qint16 savedPort(const QSettings &settings)

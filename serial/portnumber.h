@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <optional>
+
 class QSettings;
 
 // The ports a user can choose: COM 1 to COM kLastPort.
@@ -19,6 +21,10 @@ QString portNumberText(const QString &entryText);
 
 // The same text as a number; throws CommError (TypeMismatch) when it is none.
 qint16 portNumber(const QString &entryText);
+
+// The number a PORT given in a terminal names as "COM5", "COM 5", "com5" or "5" (spaces around
+// it removed already), whether or not it is a port's; none when the text is no COM number.
+std::optional<int> comNumber(const QString &given);
 
 // Where Exit saves the selected port's number text: [Settings] CommPort.
 inline QString savedPortGroup()

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 
 using namespace Qt::StringLiterals;
 
@@ -93,5 +94,10 @@ std::optional<QString> setIniValue(const QString &path,
         file.write(line);
     if (!file.commit())
         return u"%1 cannot be written (%2)"_s.arg(path, file.errorString());
+    // A damaged line above the group (a quote left open runs on over the lines below it) can
+    // hide the entry from the program that reads it back: say so rather than claim a save.
+    const QSettings check(path, QSettings::IniFormat);
+    if (check.value(group + u'/' + key).toString() != value)
+        return u"%1 was written, but a damaged line in it hides %2 in [%3]"_s.arg(path, key, group);
     return std::nullopt;
 }

@@ -76,6 +76,10 @@ private Q_SLOTS:
     void heldAfterTheLook();
     void lockFiles_data();
     void lockFiles();
+    void locksLines_data();
+    void locksLines();
+    void processNames_data();
+    void processNames();
     void permissionTexts_data();
     void permissionTexts();
 };
@@ -335,6 +339,8 @@ void TestSerial::lockFiles_data()
     QTest::newRow("binary pid") << QByteArray("\x01\0\0\0", 4) << QString();
     QTest::newRow("pid 0") << QByteArray("0\n") << QString();
     QTest::newRow("negative") << QByteArray("-42\n") << QString();
+    // Read into an int, 2^32 + 1 was process 1, which is always running.
+    QTest::newRow("pid past 32 bits") << QByteArray("4294967297\n") << QString();
     QTest::newRow("dead pid") << QByteArray("{dead}\n") << QString();
     QTest::newRow("live pid") << QByteArray("         1\n")
                               << u"{port} is in use by {init}, as its lock file {lock} (owner "
@@ -411,6 +417,56 @@ void TestSerial::lockFiles()
         QVERIFY(QFile::remove(path) || QDir().rmdir(path) || !QFileInfo::exists(path));
         QFile::remove(QFile::decodeName(fifo));
     }
+}
+
+void TestSerial::locksLines_data()
+{
+    // A line of /proc/locks, and the holder and node taken from it: pid 0 for none.
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<qint64>("pid");
+    QTest::addColumn<quint64>("inode");
+    QTest::newRow("flock") << QByteArray("1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF\n")
+                           << qint64(4242) << quint64(7);
+    QTest::newRow("only waited for")
+        << QByteArray("1: -> FLOCK  ADVISORY  WRITE 5151 00:1a:7 0 EOF") << qint64(0) << quint64(0);
+    QTest::newRow("open file description")
+        << QByteArray("3: OFDLCK ADVISORY  READ  -1 08:01:1314861 0 EOF") << qint64(0)
+        << quint64(0);
+    // Read in part, this line was inode 4, and the pid 2^32 + 42 was process 42.
+    QTest::newRow("inode with more behind it")
+        << QByteArray("2: POSIX  ADVISORY  WRITE 2266 00:05:4*93 0 EOF") << qint64(0) << quint64(0);
+    QTest::newRow("pid past 32 bits")
+        << QByteArray("2: POSIX  ADVISORY  WRITE 4294967338 00:05:493 0 EOF") << qint64(0)
+        << quint64(0);
+}
+
+void TestSerial::locksLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(qint64, pid);
+    QFETCH(quint64, inode);
+    const std::optional<LockLine> read = locksLine(line);
+    QCOMPARE(read ? read->pid : 0, pid);
+    QCOMPARE(read ? read->inode : 0, inode);
+    QVERIFY(!read || (read->fileSystemMajor == 0 && read->fileSystemMinor == 0x1a));
+}
+
+void TestSerial::processNames_data()
+{
+    // /proc/PID/comm, which any process sets for itself, and the name the log gives.
+    QTest::addColumn<QByteArray>("comm");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QByteArray("minicom\n") << u"minicom"_s;
+    QTest::newRow("a terminal's escape sequence")
+        << QByteArray("\x1b]2;root\x07x\n") << u"?]2;root?x"_s;
+    QTest::newRow("a line feed inside") << QByteArray("a\nCOM 1: ok\n") << u"a?COM 1: ok"_s;
+}
+
+void TestSerial::processNames()
+{
+    QFETCH(QByteArray, comm);
+    QFETCH(QString, name);
+    QCOMPARE(processName(comm), name);
 }
 
 void TestSerial::permissionTexts_data()

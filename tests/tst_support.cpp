@@ -26,6 +26,7 @@ private Q_SLOTS:
     void delay();
     void iniValue_data();
     void iniValue();
+    void iniValueHiddenByADamagedLine();
     void iniValueInAReadOnlyFolder();
 };
 
@@ -107,6 +108,19 @@ void TestSupport::iniValue()
     QVERIFY(QDir().mkpath(dir.filePath(u"taken/inside"_s)));
     QVERIFY(setIniValue(dir.filePath(u"taken"_s), u"Settings"_s, u"CommPort"_s, u"5"_s));
     QVERIFY(QFileInfo(dir.filePath(u"taken/inside"_s)).isDir());
+}
+
+void TestSupport::iniValueHiddenByADamagedLine()
+{
+    // The open quote runs on over [Settings]: the line written there would not be read back.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"Tollbeck.conf"_s);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nfoo=#a, b\"\n\n[Settings]\nSommPort=COM 5\n");
+    file.close();
+    QCOMPARE(setIniValue(path, u"Settings"_s, u"CommPort"_s, u"5"_s),
+             path + u" was written, but a damaged line in it hides CommPort in [Settings]"_s);
 }
 
 void TestSupport::iniValueInAReadOnlyFolder()
