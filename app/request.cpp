@@ -90,8 +90,8 @@ QString bareValue(const QStringList &arguments)
         const QString &value = arguments[i + 1];
         if (option == u"--"_s)
             break;
-        const bool soak = (option == u"--soak"_s || option == u"--find"_s)
-                          && seconds.match(value).hasMatch();
+        const bool soak
+            = (option == u"--soak"_s || option == u"--find"_s) && seconds.match(value).hasMatch();
         if (!soak && !(option == u"--rates"_s && rateList.match(value).hasMatch()))
             continue;
         QString error
@@ -165,9 +165,9 @@ std::variant<Request, UsageError> parseArguments(const QStringList &arguments)
     if (deeper && !check)
         return UsageError{u"--lines, --rates and --soak go with --check only."_s};
     if (isSet(options.rates) && !request.deeper.setRates(ratesList))
-        return UsageError{u"--rates=%1: give standard rates in baud, separated by commas, as in "
-                          "--rates=9600,38400. The standard rates are %2."_s.arg(
-                              ratesList, standardRatesText())};
+        return UsageError{
+            u"--rates=%1: give standard rates in baud, separated by commas, as in "
+            "--rates=9600,38400. The standard rates are %2."_s.arg(ratesList, standardRatesText())};
     if (isSet(options.soak) && !request.deeper.setSoak(soakSeconds))
         return UsageError{u"--soak=%1: give whole seconds, as in --soak=60."_s.arg(soakSeconds)};
     if (!ports.isEmpty() && !check)
@@ -185,8 +185,7 @@ std::variant<Request, UsageError> parseArguments(const QStringList &arguments)
         return request;
     }
     if (!check && !find)
-        return UsageError{
-            u"nothing to do: give --check, --list, --find, --help or --version."_s};
+        return UsageError{u"nothing to do: give --check, --list, --find, --help or --version."_s};
     request.action = find ? Request::Action::Find : Request::Action::Check;
     request.findSeconds = findSeconds.toInt();
     request.check = check;

@@ -67,7 +67,8 @@ bool isTerminalOrUsb(const Target &target)
     if (target.ptyIndex >= 0)
         return true; // pseudo-terminal slaves are not in sysfs
     const QString kind = charDeviceClass(target.device);
-    return kind.isEmpty() || kind == u"tty"_s || kind == u"usb"_s; // no sysfs to ask: look all the same
+    return kind.isEmpty() || kind == u"tty"_s
+           || kind == u"usb"_s; // no sysfs to ask: look all the same
 }
 
 // Reads a small file below /proc whole into buffer, NUL-terminated; false when it cannot.

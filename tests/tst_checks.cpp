@@ -109,8 +109,6 @@ private Q_SLOTS:
     void lines();
     void rates_data();
     void rates();
-    void ratesList_data();
-    void ratesList();
     void soak_data();
     void soak();
     void soakCutShort_data();
@@ -289,25 +287,6 @@ void TestChecks::rates()
         QCOMPARE(json[u"rates"_s][1].toObject(),
                  ::json(uR"({"baud": 2400, "outcome": "line_lost", "error": {"number": 8020,
                      "description": "/dev/ttyUSB0 (COM 1) stopped working."}})"_s));
-}
-
-void TestChecks::ratesList_data()
-{
-    QTest::addColumn<QString>("list");
-    QTest::addColumn<QList<qint32>>("rates"); // empty: refused
-    QTest::newRow("two, unordered, repeated")
-        << u"38400, 9600,38400"_s << QList<qint32>{9600, 38400};
-    QTest::newRow("the lowest and highest") << u"4000000,50"_s << QList<qint32>{50, 4000000};
-    QTest::newRow("134") << u"134"_s << QList<qint32>{134};
-    for (const QString &bad : {u"5"_s, u"0"_s, u"-9600"_s, u"9601"_s, u"4000001"_s, u""_s, u"x"_s})
-        QTest::newRow(qPrintable(u"refused: "_s + bad)) << bad << QList<qint32>{};
-}
-
-void TestChecks::ratesList()
-{
-    QFETCH(QString, list);
-    QFETCH(QList<qint32>, rates);
-    QCOMPARE(parseRates(list).value_or(QList<qint32>{}), rates);
 }
 
 void TestChecks::soak_data()
