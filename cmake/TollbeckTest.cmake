@@ -58,9 +58,10 @@ function(tollbeck_add_test name)
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false"
         LABELS "${ARG_LABELS}")
     if(ARG_UMOCKDEV)
-        # A sanitized build wants its runtime before the wrapper's preloaded library.
-        set_tests_properties(${name} PROPERTIES
-            ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=string_append::verify_asan_link_order=0")
+        # A sanitized build wants its runtime before the wrapper's preloaded library, and
+        # leaves the test bed's own allocations to it.
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT_MODIFICATION
+            "ASAN_OPTIONS=string_append::verify_asan_link_order=0;LSAN_OPTIONS=set:suppressions=${CMAKE_SOURCE_DIR}/tests/umockdev.supp")
     endif()
     if(ARG_UMOCKDEV AND TOLLBECK_UMOCKDEV_SKIP)
         message(STATUS "${name} is not run: ${TOLLBECK_UMOCKDEV_SKIP}")
